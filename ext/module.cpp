@@ -1,0 +1,116 @@
+// The extension module: interns the names, imports the collaborators once and creates the class.
+#include <Python.h>
+
+#include "experiment_type.hpp"
+#include "refs.hpp"
+#include "state.hpp"
+
+namespace varnok {
+namespace {
+
+extern PyModuleDef module_def;
+
+State& raw_state(PyObject* module) {
+  return *static_cast<State*>(PyModule_GetState(module));
+}
+
+int exec_module(PyObject* module) {
+  return guarded(-1, [&] {
+    State& st = raw_state(module);
+#define VARNOK_INTERN(id, text) st.id = require(PyUnicode_InternFromString(text)).release();
+    VARNOK_PRIVATE_NAMES(VARNOK_INTERN)
+    VARNOK_PUBLIC_NAMES(VARNOK_INTERN)
+#undef VARNOK_INTERN
+#define VARNOK_IMPORT(field, module_name, attr)                                 \
+  {                                                                             \
+    Ref imported = require(PyImport_ImportModule(module_name));                 \
+    st.field = require(PyObject_GetAttrString(imported.get(), attr)).release(); \
+  }
+    VARNOK_COLLABORATORS(VARNOK_IMPORT)
+#undef VARNOK_IMPORT
+    st.callback_kwnames =
+        require(Py_BuildValue("(sssss)", "wave_package", "exp_obj", "pos", "steps", "options"))
+            .release();
+    st.result_kwnames =
+        require(Py_BuildValue("(sssss)", "complete", "final", "chunk_id", "item_id_start", "dims"))
+            .release();
+    Ref type = create_experiment_type(module);
+    st.experiment_type = Py_NewRef(type.get());
+    require_status(PyModule_AddObjectRef(module, "Experiment", type.get()));
+    return 0;
+  });
+}
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+  State* st = static_cast<State*>(PyModule_GetState(module));
+  if (st == nullptr) {
+    return 0;
+  }
+#define VARNOK_VISIT(field, ...) Py_VISIT(st->field);
+  VARNOK_COLLABORATORS(VARNOK_VISIT)
+#undef VARNOK_VISIT
+  Py_VISIT(st->experiment_type);
+  return 0;
+}
+
+int clear_module(PyObject* module) {
+  State* st = static_cast<State*>(PyModule_GetState(module));
+  if (st == nullptr) {
+    return 0;
+  }
+#define VARNOK_CLEAR(field, ...) Py_CLEAR(st->field);
+  VARNOK_PRIVATE_NAMES(VARNOK_CLEAR)
+  VARNOK_PUBLIC_NAMES(VARNOK_CLEAR)
+  VARNOK_COLLABORATORS(VARNOK_CLEAR)
+#undef VARNOK_CLEAR
+  Py_CLEAR(st->experiment_type);
+  Py_CLEAR(st->callback_kwnames);
+  Py_CLEAR(st->result_kwnames);
+  return 0;
+}
+
+void free_module(void* module) {
+  clear_module(static_cast<PyObject*>(module));
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "experiment",
+    "The experiment engine: the Experiment class, which compiles user scripts into a sweep and\n"
+    "runs it step by step against a callback.",
+    sizeof(State),
+    nullptr,
+    module_slots,
+    traverse_module,
+    clear_module,
+    free_module,
+};
+
+}  // namespace
+
+State& state_of_class(PyTypeObject* defining_class) {
+  return *static_cast<State*>(PyType_GetModuleState(defining_class));
+}
+
+State& state_of_instance(PyObject* self) {
+  PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &module_def);
+  if (module == nullptr) {
+    throw_error_set();
+  }
+  return raw_state(module);
+}
+
+State& state_of_module(PyObject* module) {
+  return raw_state(module);
+}
+
+}  // namespace varnok
+
+PyMODINIT_FUNC PyInit_experiment(void) {
+  return PyModuleDef_Init(&varnok::module_def);
+}

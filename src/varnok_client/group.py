@@ -1,0 +1,279 @@
+"""Device groups and their versioned parameter space.
+
+A :class:`Space` keeps every value ever written for a device parameter, each
+stamped with the time it was recorded (integer milliseconds since the epoch),
+so an experiment can be replayed against the calibration that was in force at
+any earlier moment.  A :class:`Group` is the set of entities (qubits, couplers)
+an experiment works on, together with the space holding their calibration and
+a layer of temporary overrides that sweeps write into.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import json
+import operator
+import sqlite3
+import threading
+import time
+import types
+from collections.abc import Iterable, Mapping
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+__all__ = ["Group", "Space", "now_ms"]
+
+_MEMORY = ":memory:"
+_SCHEMA = """
+CREATE TABLE IF NOT EXISTS parameter_versions (
+    seq INTEGER PRIMARY KEY AUTOINCREMENT,
+    key TEXT NOT NULL,
+    ts INTEGER NOT NULL,
+    value TEXT NOT NULL
+);
+CREATE INDEX IF NOT EXISTS parameter_versions_key_ts ON parameter_versions (key, ts);
+"""
+
+
+def now_ms() -> int:
+    """The current time as integer milliseconds since the epoch."""
+    return time.time_ns() // 1_000_000
+
+
+def _json_default(value: Any) -> Any:
+    # Sweeps hand us numpy scalars and arrays; store them as plain numbers/lists.
+    if isinstance(value, (np.generic, np.ndarray)):
+        return value.tolist()
+    raise TypeError(f"{type(value).__name__} is not JSON-compatible")
+
+
+def _encode(key: str, value: Any) -> str:
+    try:
+        return json.dumps(value, default=_json_default)
+    except (TypeError, ValueError) as exc:
+        raise TypeError(
+            f"value for space key {key!r} is not JSON-compatible: {value!r}"
+        ) from exc
+
+
+def _check_key(key: Any) -> str:
+    if not isinstance(key, str) or not key:
+        raise TypeError(f"space keys are non-empty strings, got {key!r}")
+    return key
+
+
+def _check_timestamp(timestamp: Any) -> int:
+    if isinstance(timestamp, bool):
+        raise TypeError(f"timestamp must be integer milliseconds, got {timestamp!r}")
+    try:
+        return operator.index(timestamp)
+    except TypeError:
+        raise TypeError(
+            f"timestamp must be integer milliseconds, got {timestamp!r}"
+        ) from None
+
+
+class Space:
+    """A versioned store of device parameters backed by SQLite.
+
+    ``path`` is ``":memory:"`` for a private in-memory store, or a file path for
+    a persistent database (created when missing).  Values are JSON-compatible
+    and stored as JSON text.
+    """
+
+    def __init__(self, path: str | Path = _MEMORY) -> None:
+        self._open(str(path))
+
+    def _open(self, path: str) -> None:
+        self.path = path
+        self._lock = threading.Lock()
+        self._conn = sqlite3.connect(path, check_same_thread=False)
+        with self._conn:
+            self._conn.executescript(_SCHEMA)
+
+    # -- writing -----------------------------------------------------------
+    def set(self, key: str, value: Any, timestamp: int | None = None) -> None:
+        """Record a new version of ``key`` at ``timestamp`` (default: now)."""
+        self.update({key: value}, timestamp)
+
+    def update(self, mapping: Mapping[str, Any], timestamp: int | None = None) -> None:
+        """Record every item of ``mapping`` in one transaction at one timestamp."""
+        ts = now_ms() if timestamp is None else _check_timestamp(timestamp)
+        rows = [(_check_key(k), ts, _encode(k, v)) for k, v in dict(mapping).items()]
+        with self._lock, self._conn:
+            self._conn.executemany(
+                "INSERT INTO parameter_versions (key, ts, value) VALUES (?, ?, ?)", rows
+            )
+
+    # -- reading -----------------------------------------------------------
+    def get(self, key: str, timestamp: int | None = None) -> Any:
+        """The value of ``key`` in force at ``timestamp``.
+
+        That is the newest version recorded at or before it; with ``timestamp``
+        None, the newest version of all.  Versions sharing a timestamp are
+        ordered by when they were written.
+        """
+        _check_key(key)
+        sql = "SELECT value FROM parameter_versions WHERE key = ?"
+        args: tuple[Any, ...] = (key,)
+        if timestamp is not None:
+            sql += " AND ts <= ?"
+            args += (_check_timestamp(timestamp),)
+        sql += " ORDER BY ts DESC, seq DESC LIMIT 1"
+        with self._lock:
+            row = self._conn.execute(sql, args).fetchone()
+        if row is None:
+            when = "" if timestamp is None else f" at timestamp {timestamp}"
+            raise KeyError(f"no value for space key {key!r}{when}")
+        return json.loads(row[0])
+
+    def keys(self) -> list[str]:
+        """Every key that has at least one version, sorted."""
+        with self._lock:
+            rows = self._conn.execute(
+                "SELECT DISTINCT key FROM parameter_versions ORDER BY key"
+            ).fetchall()
+        return [r[0] for r in rows]
+
+    def history(self, key: str) -> list[tuple[int, Any]]:
+        """All versions of ``key`` as ``(timestamp, value)``, oldest first."""
+        _check_key(key)
+        with self._lock:
+            rows = self._conn.execute(
+                "SELECT ts, value FROM parameter_versions WHERE key = ? ORDER BY ts, seq",
+                (key,),
+            ).fetchall()
+        return [(ts, json.loads(v)) for ts, v in rows]
+
+    def snapshot(self, timestamp: int | None = None) -> dict[str, Any]:
+        """Every key with its value in force at ``timestamp`` (keys without one are left out)."""
+        out: dict[str, Any] = {}
+        for key in self.keys():
+            with contextlib.suppress(KeyError):
+                out[key] = self.get(key, timestamp)
+        return out
+
+    def __contains__(self, key: object) -> bool:
+        if not isinstance(key, str):
+            return False
+        with self._lock:
+            row = self._conn.execute(
+                "SELECT 1 FROM parameter_versions WHERE key = ? LIMIT 1", (key,)
+            ).fetchone()
+        return row is not None
+
+    # -- files -------------------------------------------------------------
+    @classmethod
+    def from_json(cls, path: str | Path, timestamp: int = 0) -> Space:
+        """A new in-memory space holding the ``{"key": value}`` object in a JSON file.
+
+        The values are recorded at ``timestamp``, by default the epoch, so that
+        they are in force at every later time an experiment may ask about.
+        """
+        data = json.loads(Path(path).read_text(encoding="utf-8"))
+        if not isinstance(data, dict):
+            raise ValueError(f"space file {str(path)!r} must hold a JSON object")
+        space = cls()
+        space.update(data, timestamp)
+        return space
+
+    def to_json(self, path: str | Path, timestamp: int | None = None) -> None:
+        """Write the values in force at ``timestamp`` as a ``{"key": value}`` JSON object."""
+        text = json.dumps(self.snapshot(timestamp), indent=2, sort_keys=True)
+        Path(path).write_text(text + "\n", encoding="utf-8")
+
+    # -- lifetime, copying and pickling ---------------------------------------
+    def close(self) -> None:
+        """Close the database connection."""
+        self._conn.close()
+
+    def __enter__(self) -> Space:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def _rows(self) -> list[tuple[str, int, str]]:
+        with self._lock:
+            return self._conn.execute(
+                "SELECT key, ts, value FROM parameter_versions ORDER BY seq"
+            ).fetchall()
+
+    def __getstate__(self) -> dict[str, Any]:
+        # A file-backed space is a shared persistent store: copies reopen the
+        # same file.  An in-memory space travels with all of its versions.
+        if self.path != _MEMORY:
+            return {"path": self.path}
+        return {"path": _MEMORY, "rows": self._rows()}
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        self._open(state["path"])
+        rows = state.get("rows", ())
+        with self._conn:
+            self._conn.executemany(
+                "INSERT INTO parameter_versions (key, ts, value) VALUES (?, ?, ?)", rows
+            )
+
+    def __repr__(self) -> str:
+        return f"Space({self.path!r}, keys={len(self.keys())})"
+
+
+class Group:
+    """The device group an experiment works on.
+
+    ``space`` is a :class:`Space`, a plain mapping of initial values (wrapped
+    in a new in-memory space, recorded at the epoch so they hold at every
+    timestamp) or None for an empty space.
+    """
+
+    def __init__(
+        self,
+        name: str,
+        space: Space | Mapping[str, Any] | None = None,
+        entities: Iterable[str] = (),
+    ) -> None:
+        if not isinstance(name, str):
+            raise TypeError(f"group name must be a string, got {name!r}")
+        self.name = name
+        if isinstance(space, Space):
+            self.space = space
+        elif space is None or isinstance(space, Mapping):
+            self.space = Space()
+            if space:
+                self.space.update(space, timestamp=0)
+        else:
+            raise TypeError(
+                f"space must be a Space or a mapping, got {type(space).__name__}"
+            )
+        self.entities: tuple[str, ...] = (
+            (entities,) if isinstance(entities, str) else tuple(entities)
+        )
+        self._temporary: dict[str, Any] = {}
+
+    def get_parameter(self, key: str, timestamp: int | None = None) -> Any:
+        """The temporary value of ``key`` if one is set, else the space's value at ``timestamp``."""
+        if key in self._temporary:
+            return self._temporary[key]
+        return self.space.get(key, timestamp)
+
+    def set_temporary_parameter(self, key: str, value: Any) -> None:
+        """Hold ``value`` for ``key`` over the space's value until cleared."""
+        self._temporary[_check_key(key)] = value
+
+    def clear_temporary_parameters(self) -> None:
+        """Drop every temporary parameter."""
+        self._temporary.clear()
+
+    @property
+    def temporary_parameters(self) -> Mapping[str, Any]:
+        """A read-only live view of the temporary parameters."""
+        return types.MappingProxyType(self._temporary)
+
+    def __bool__(self) -> bool:
+        # A group is always a group, whatever its size.
+        return True
+
+    def __repr__(self) -> str:
+        return f"Group({self.name!r}, entities={list(self.entities)!r})"

@@ -1,0 +1,281 @@
+"""Wave gates and circuits of them laid out in layers.
+
+Timing: layers run one after another in increasing layer number; a layer
+lasts as long as its longest gate; a gate lasts until the latest end
+(``t0 + duration``) of its waveforms, ``t0`` being counted from the start of
+the gate's layer.
+"""
+
+from __future__ import annotations
+
+import operator
+from collections.abc import Iterable, Mapping
+from typing import Any
+
+import numpy as np
+
+from ..qc.gates import QuantumGate, check_entities, check_gate_name
+from . import waveform_register as _register_module
+from .package import WavePackage
+from .shapes import Waveform
+
+__all__ = ["WaveCircuit", "WaveGate"]
+
+_FORMAT = "varnok.wave_circuit"
+_VERSION = 1
+_GATE_FIELDS = {"id", "gate_name", "entity", "layer", "waves"}
+
+
+def _layer(value: Any) -> int:
+    if isinstance(value, bool):
+        raise TypeError(f"layer must be an integer, got {value!r}")
+    try:
+        return operator.index(value)
+    except TypeError:
+        raise TypeError(f"layer must be an integer, got {value!r}") from None
+
+
+def _parse_gate(gate_on_entity: Any) -> tuple[str, str | list[str]]:
+    if isinstance(gate_on_entity, QuantumGate):
+        return gate_on_entity.name, check_entities(gate_on_entity.entities)
+    if isinstance(gate_on_entity, (tuple, list)) and len(gate_on_entity) == 2:
+        name, entity = gate_on_entity
+        return check_gate_name(name), check_entities(entity)
+    raise TypeError(
+        "a gate is given as (name, entity), (name, [entities]) or a QuantumGate, "
+        f"got {gate_on_entity!r}"
+    )
+
+
+class WaveGate:
+    """One gate on one or more entities, in one layer, carrying its waveforms."""
+
+    def __init__(
+        self, gate_on_entity: tuple[str, Any] | QuantumGate, layer: int = 0
+    ) -> None:
+        self.gate_name, self.entity = _parse_gate(gate_on_entity)
+        self.layer = _layer(layer)
+        self._waves: list[Waveform] = []
+
+    @property
+    def waves(self) -> list[Waveform]:
+        """The gate's waveforms; wave ids are their positions in this list."""
+        return self._waves
+
+    @waves.setter
+    def waves(self, waves: Iterable[Waveform]) -> None:
+        # A list is kept as the very object given (a compiler's package shares its waves with
+        # the gate it fills); other iterables are collected into a new list.
+        if not isinstance(waves, list):
+            waves = list(waves)
+        for wave in waves:
+            if not isinstance(wave, Waveform):
+                raise TypeError(f"waves of {self} must be waveforms, got {wave!r}")
+        self._waves = waves
+
+    @property
+    def entities(self) -> list[str]:
+        """The gate's entities as a list, whether it has one or several."""
+        return [self.entity] if isinstance(self.entity, str) else list(self.entity)
+
+    @property
+    def duration(self) -> float:
+        """Time from the gate's start to the end of its latest waveform, in ns."""
+        return max((w.end for w in self._waves), default=0.0)
+
+    def search_wave(
+        self, wave_name: str | None = None, channel: str | None = None
+    ) -> list[int]:
+        """Ids of the waveforms with that name and/or on that channel (all when neither is given)."""
+        return [
+            i
+            for i, w in enumerate(self._waves)
+            if (wave_name is None or w.name == wave_name)
+            and (channel is None or w.channel == channel)
+        ]
+
+    def to_dict(self) -> dict[str, Any]:
+        """JSON-compatible description (the gate id is added by the circuit)."""
+        entity = self.entity if isinstance(self.entity, str) else list(self.entity)
+        return {
+            "gate_name": self.gate_name,
+            "entity": entity,
+            "layer": self.layer,
+            "waves": [w.to_dict() for w in self._waves],
+        }
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, WaveGate):
+            return NotImplemented
+        return (
+            self.gate_name == other.gate_name
+            and self.entity == other.entity
+            and self.layer == other.layer
+            and self._waves == other._waves
+        )
+
+    __hash__ = None  # type: ignore[assignment]  # gates are mutable
+
+    def __str__(self) -> str:
+        return f"{self.gate_name} on {self.entity} in layer {self.layer}"
+
+    def __repr__(self) -> str:
+        return f"WaveGate(({self.gate_name!r}, {self.entity!r}), {self.layer!r}, waves={self._waves!r})"
+
+
+class WaveCircuit:
+    """Wave gates by id (ints in insertion order), laid out in layers."""
+
+    def __init__(self) -> None:
+        self._gates: dict[int, WaveGate] = {}
+        self._next_id = 0
+
+    @property
+    def gates(self) -> dict[int, WaveGate]:
+        """The circuit's gates by id, in insertion order."""
+        return self._gates
+
+    def add_wave_gate_obj(self, wave_gate: WaveGate, layer: int) -> int:
+        """Place ``wave_gate`` itself (not a copy) in ``layer``; return its gate id."""
+        if not isinstance(wave_gate, WaveGate):
+            raise TypeError(f"expected a WaveGate, got {wave_gate!r}")
+        if any(g is wave_gate for g in self._gates.values()):
+            raise ValueError(f"gate {wave_gate} is already in this circuit")
+        wave_gate.layer = _layer(layer)
+        gate_id = self._next_id
+        self._gates[gate_id] = wave_gate
+        self._next_id += 1
+        return gate_id
+
+    def add_gate(
+        self,
+        gate_on_entity: tuple[str, Any] | QuantumGate,
+        layer: int,
+        waves: Iterable[Waveform] = (),
+    ) -> WaveGate:
+        """Build a gate from its description and waveforms, place it and return it."""
+        gate = WaveGate(gate_on_entity, layer)
+        gate.waves = waves
+        self.add_wave_gate_obj(gate, layer)
+        return gate
+
+    def search_gates(
+        self, entity: str | None = None, layer: int | None = None
+    ) -> list[WaveGate]:
+        """Gates on ``entity`` (a multi-entity gate lies on each of its entities) in ``layer``.
+
+        Either filter may be left out; results keep insertion order.
+        """
+        return [
+            g
+            for g in self._gates.values()
+            if (entity is None or entity in g.entities)
+            and (layer is None or g.layer == layer)
+        ]
+
+    # -- timing --------------------------------------------------------------
+    def _layout(self) -> tuple[dict[int, float], float]:
+        lengths: dict[int, float] = {}
+        for gate in self._gates.values():
+            lengths[gate.layer] = max(lengths.get(gate.layer, 0.0), gate.duration)
+        starts: dict[int, float] = {}
+        clock = 0.0
+        for layer in sorted(lengths):
+            starts[layer] = clock
+            clock += lengths[layer]
+        return starts, clock
+
+    def layer_starts(self) -> dict[int, float]:
+        """Start time in ns of every occupied layer, in layer order."""
+        return self._layout()[0]
+
+    @property
+    def duration(self) -> float:
+        """Length of the whole circuit in ns."""
+        return self._layout()[1]
+
+    def export_wave_package(self, sample_rate: float = 2e9) -> WavePackage:
+        """Sample the circuit in its current state at ``sample_rate`` samples per second."""
+        if not sample_rate > 0:
+            raise ValueError(f"sample_rate must be positive, got {sample_rate!r}")
+        starts, total = self._layout()
+        placed: list[Waveform] = []
+        for gate in self._gates.values():
+            for wave in gate.waves:
+                if wave.start < 0:
+                    raise ValueError(
+                        f"waveform {wave!r} of gate {gate} starts before its gate"
+                    )
+                copy = wave.copy()
+                copy.t0 = starts[gate.layer] + wave.start
+                placed.append(copy)
+        step = 1e9 / sample_rate
+        # Tolerate rounding so a duration of exactly n samples gives n, not n + 1.
+        count = max(0, int(np.ceil(total / step - 1e-9)))
+        times = np.arange(count) * step
+        channels: dict[str, np.ndarray] = {}
+        for wave in placed:
+            samples = channels.setdefault(wave.channel, np.zeros(count, dtype=complex))
+            lo, hi = np.searchsorted(times, [wave.start, wave.end], side="left")
+            samples[lo:hi] += wave.sample(times[lo:hi])
+        return WavePackage(channels, times, sample_rate, placed, total)
+
+    # -- serialization -------------------------------------------------------
+    def serialize(self) -> dict[str, Any]:
+        """A JSON-compatible description that :meth:`deserialize` rebuilds."""
+        return {
+            "format": _FORMAT,
+            "version": _VERSION,
+            "gates": [
+                {"id": gid, **gate.to_dict()} for gid, gate in self._gates.items()
+            ],
+        }
+
+    @classmethod
+    def deserialize(cls, data: Any) -> WaveCircuit:
+        """Rebuild a circuit from :meth:`serialize` output, checking every field."""
+        if not isinstance(data, Mapping):
+            raise TypeError(
+                f"a serialized circuit must be a mapping, got {type(data).__name__}"
+            )
+        if data.get("format") != _FORMAT or data.get("version") != _VERSION:
+            raise ValueError(
+                f"not a serialized circuit of format {_FORMAT!r} version {_VERSION}: "
+                f"format={data.get('format')!r}, version={data.get('version')!r}"
+            )
+        gates = data.get("gates")
+        if not isinstance(gates, list):
+            raise TypeError("serialized circuit 'gates' must be a list")
+        circuit = cls()
+        for entry in gates:
+            if not isinstance(entry, Mapping) or set(entry) != _GATE_FIELDS:
+                raise ValueError(
+                    f"serialized gate must have exactly the fields {sorted(_GATE_FIELDS)}"
+                )
+            gate_id = entry["id"]
+            if isinstance(gate_id, bool) or not isinstance(gate_id, int) or gate_id < 0:
+                raise TypeError(
+                    f"gate id must be a non-negative integer, got {gate_id!r}"
+                )
+            if gate_id in circuit._gates:
+                raise ValueError(f"duplicate gate id {gate_id}")
+            if not isinstance(entry["waves"], list):
+                raise TypeError(f"waves of gate {gate_id} must be a list")
+            gate = WaveGate((entry["gate_name"], entry["entity"]), entry["layer"])
+            gate.waves = [
+                _register_module.waveform_register.from_dict(w) for w in entry["waves"]
+            ]
+            circuit._gates[gate_id] = gate
+            circuit._next_id = max(circuit._next_id, gate_id + 1)
+        return circuit
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, WaveCircuit):
+            return NotImplemented
+        return list(self._gates.items()) == list(other._gates.items())
+
+    __hash__ = None  # type: ignore[assignment]  # circuits are mutable
+
+    def __repr__(self) -> str:
+        layers = len({g.layer for g in self._gates.values()})
+        return f"WaveCircuit({len(self._gates)} gates in {layers} layers)"

@@ -1,0 +1,256 @@
+"""Waveform shapes.
+
+Every waveform samples to complex IQ values on a time axis in ns::
+
+    s(t) = amp * ratio * envelope(t - t0) * exp(i * (2*pi*(freq + detuning)*t*1e-9 + phase))
+
+for ``t0 <= t < t0 + width`` and 0 elsewhere.  The envelope peaks at 1.  The
+carrier runs on the same clock as the time axis (not restarted at each
+pulse), so pulses at one frequency keep a fixed phase relation across a
+circuit: a device demodulating a channel at its own frequency ``f_q`` sees
+``amp*ratio*envelope * exp(i*(phase + 2*pi*(freq + detuning - f_q)*t))``.
+``detuning`` comes from ``waveform_compiler_config`` (default 0 Hz).
+"""
+
+from __future__ import annotations
+
+import copy
+import math
+import numbers
+from collections.abc import Mapping
+from typing import Any, ClassVar
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+__all__ = ["Waveform", "Square", "Gaussian", "Drag", "Cosine", "JSON_SCALARS"]
+
+#: Parameters every shape has: amplitude, width (ns), carrier (Hz) and phase (rad).
+COMMON_PARAMETERS: dict[str, Any] = {
+    "amp": 0.0,
+    "width": 0.0,
+    "freq": 0.0,
+    "phase": 0.0,
+}
+DEFAULT_COMPILER_CONFIG: dict[str, Any] = {"detuning": 0.0}
+JSON_SCALARS = (str, int, float, bool, type(None))
+
+
+def real_value(value: Any, what: str) -> float:
+    """``value`` as a finite float; TypeError/ValueError naming ``what`` otherwise."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{what} must be a real number, got {value!r}")
+    out = float(value)
+    if not math.isfinite(out):
+        raise ValueError(f"{what} must be finite, got {value!r}")
+    return out
+
+
+class Waveform:
+    """Base of all waveform shapes; subclasses set ``shape``, ``PARAMETERS`` and ``envelope``."""
+
+    #: The name the shape is registered under (also its name in serialized circuits).
+    shape: ClassVar[str] = ""
+    #: Shape-specific parameters with their defaults (besides the common ones).
+    PARAMETERS: ClassVar[dict[str, Any]] = {}
+
+    def __init__(
+        self,
+        channel: str,
+        name: str | None = None,
+        t0: float = 0.0,
+        ratio: float = 1.0,
+        waveform_compiler_config: Mapping[str, Any] | None = None,
+        **wave_parameters: Any,
+    ) -> None:
+        if type(self) is Waveform:
+            raise TypeError("Waveform is abstract; create a registered shape instead")
+        if not isinstance(channel, str) or not channel:
+            raise TypeError(f"channel must be a non-empty string, got {channel!r}")
+        if name is not None and not isinstance(name, str):
+            raise TypeError(f"waveform name must be a string or None, got {name!r}")
+        params = {**COMMON_PARAMETERS, **self.PARAMETERS}
+        unknown = sorted(set(wave_parameters) - set(params))
+        if unknown:
+            raise TypeError(
+                f"{self.shape} waveform has no parameter {', '.join(map(repr, unknown))}; "
+                f"its parameters are {', '.join(params)}"
+            )
+        params.update(wave_parameters)
+        self.channel = channel
+        self.name = name
+        self.t0 = t0
+        self.ratio = ratio
+        self.wave_parameters: dict[str, Any] = params
+        self.waveform_compiler_config: dict[str, Any] = {
+            **DEFAULT_COMPILER_CONFIG,
+            **(waveform_compiler_config or {}),
+        }
+
+    # -- parameters --------------------------------------------------------
+    def parameter(self, key: str) -> float:
+        """The wave parameter ``key`` as a finite float."""
+        return real_value(
+            self.wave_parameters[key], f"wave parameter {key!r} of {self!r}"
+        )
+
+    @property
+    def duration(self) -> float:
+        """Length of the pulse in ns (its ``width``)."""
+        width = self.parameter("width")
+        if width < 0:
+            raise ValueError(f"width of {self!r} must not be negative")
+        return width
+
+    @property
+    def start(self) -> float:
+        """``t0`` as a float (validated)."""
+        return real_value(self.t0, f"t0 of {self!r}")
+
+    @property
+    def end(self) -> float:
+        """``t0 + duration`` in ns."""
+        return self.start + self.duration
+
+    # -- sampling ----------------------------------------------------------
+    def envelope(self, tau: NDArray[np.float64]) -> NDArray[Any]:
+        """Unit-peak envelope at ``tau`` ns into the pulse, each within ``[0, width)``."""
+        raise NotImplementedError
+
+    def sample(self, times_ns: ArrayLike) -> NDArray[np.complex128]:
+        """Complex samples at ``times_ns``; see the module docstring for the formula."""
+        t = np.asarray(times_ns, dtype=float)
+        out = np.zeros(t.shape, dtype=complex)
+        t0, width = self.start, self.duration
+        scale = self.parameter("amp") * real_value(self.ratio, f"ratio of {self!r}")
+        freq = self.parameter("freq") + real_value(
+            self.waveform_compiler_config.get("detuning", 0.0), f"detuning of {self!r}"
+        )
+        phase = self.parameter("phase")
+        tau = t - t0
+        inside = (tau >= 0.0) & (tau < width)
+        if inside.any():
+            carrier = np.exp(1j * (2.0 * np.pi * freq * 1e-9 * t[inside] + phase))
+            out[inside] = scale * self.envelope(tau[inside]) * carrier
+        return out
+
+    # -- copying and serialization -------------------------------------------
+    def copy(self) -> Waveform:
+        """An independent copy."""
+        return copy.deepcopy(self)
+
+    def to_dict(self) -> dict[str, Any]:
+        """A JSON-compatible description, rebuilt by the register's ``from_dict``."""
+        return {
+            "shape": self.shape,
+            "channel": self.channel,
+            "name": self.name,
+            "t0": _plain(self.t0),
+            "ratio": _plain(self.ratio),
+            "wave_parameters": {k: _plain(v) for k, v in self.wave_parameters.items()},
+            "waveform_compiler_config": {
+                k: _plain(v) for k, v in self.waveform_compiler_config.items()
+            },
+        }
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Waveform):
+            return NotImplemented
+        return type(self) is type(other) and self._key() == other._key()
+
+    __hash__ = None  # type: ignore[assignment]  # waveforms are mutable
+
+    def _key(self) -> tuple[Any, ...]:
+        return (
+            self.channel,
+            self.name,
+            self.t0,
+            self.ratio,
+            self.wave_parameters,
+            self.waveform_compiler_config,
+        )
+
+    def __repr__(self) -> str:
+        params = ", ".join(f"{k}={v!r}" for k, v in self.wave_parameters.items())
+        name = f", name={self.name!r}" if self.name is not None else ""
+        return f"{self.shape}({self.channel!r}{name}, t0={self.t0!r}, ratio={self.ratio!r}, {params})"
+
+
+def _plain(value: Any) -> Any:
+    """Numpy scalars and arrays as plain Python numbers and lists."""
+    if isinstance(value, (np.generic, np.ndarray)):
+        return value.tolist()
+    if isinstance(value, (list, tuple)):
+        return [_plain(v) for v in value]
+    return value
+
+
+class Square(Waveform):
+    """Constant amplitude over the whole width."""
+
+    shape = "square"
+
+    def envelope(self, tau: NDArray[np.float64]) -> NDArray[Any]:
+        return np.ones_like(tau)
+
+
+class Gaussian(Waveform):
+    """Gaussian centred in the pulse; ``sigma`` in ns (None: width / 4)."""
+
+    shape = "gaussian"
+    PARAMETERS = {"sigma": None}
+
+    def sigma(self) -> float:
+        """The standard deviation in ns."""
+        if self.wave_parameters.get("sigma") is None:
+            sigma = self.duration / 4.0
+        else:
+            sigma = self.parameter("sigma")
+        if sigma <= 0:
+            raise ValueError(f"sigma of {self!r} must be positive")
+        return sigma
+
+    def envelope(self, tau: NDArray[np.float64]) -> NDArray[Any]:
+        sigma = self.sigma()
+        return np.exp(-0.5 * ((tau - self.duration / 2.0) / sigma) ** 2)
+
+
+class Drag(Gaussian):
+    """Gaussian with a derivative quadrature: ``g(tau) + i * beta * g'(tau)``, ``beta`` in ns."""
+
+    shape = "drag"
+    PARAMETERS = {"sigma": None, "beta": 0.0}
+
+    def envelope(self, tau: NDArray[np.float64]) -> NDArray[Any]:
+        sigma, beta = self.sigma(), self.parameter("beta")
+        offset = tau - self.duration / 2.0
+        gauss = np.exp(-0.5 * (offset / sigma) ** 2)
+        return gauss * (1.0 - 1j * beta * offset / sigma**2)
+
+
+class Cosine(Waveform):
+    """Flat top with raised-cosine edges of ``edge`` ns each (None: width / 4).
+
+    An edge longer than half the width is shortened to half the width, which
+    gives a full raised-cosine pulse.
+    """
+
+    shape = "cosine"
+    PARAMETERS = {"edge": None}
+
+    def envelope(self, tau: NDArray[np.float64]) -> NDArray[Any]:
+        width = self.duration
+        if self.wave_parameters.get("edge") is None:
+            edge = width / 4.0
+        else:
+            edge = self.parameter("edge")
+        if edge < 0:
+            raise ValueError(f"edge of {self!r} must not be negative")
+        edge = min(edge, width / 2.0)
+        env = np.ones_like(tau)
+        if edge > 0:
+            rise = tau < edge
+            env[rise] = 0.5 * (1.0 - np.cos(np.pi * tau[rise] / edge))
+            fall = tau > width - edge
+            env[fall] = 0.5 * (1.0 - np.cos(np.pi * (width - tau[fall]) / edge))
+        return env
