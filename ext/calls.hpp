@@ -4,6 +4,10 @@
 
 #include <Python.h>
 
+#include <cstddef>
+#include <initializer_list>
+
+#include "object.hpp"
 #include "refs.hpp"
 #include "state.hpp"
 
@@ -19,6 +23,31 @@ inline void set_attr(PyObject* obj, PyObject* name, PyObject* value) {
   require_status(PyObject_SetAttr(obj, name, value));
 }
 
+// The instance dictionary of an experiment whose class is exactly Experiment, unmodified since
+// it was built; null otherwise. Such an instance's state can be read without attribute lookup.
+inline PyObject* plain_instance_dict(State& st, PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  if (type != reinterpret_cast<PyTypeObject*>(st.experiment_type) ||
+      !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ||
+      type->tp_version_tag != st.experiment_type_version) {
+    return nullptr;
+  }
+  return reinterpret_cast<ExperimentObject*>(self)->dict;
+}
+
+// Reads a private attribute of the experiment, as `self.__name` would.
+inline Ref read_private(State& st, PyObject* self, PyObject* name) {
+  if (PyObject* dict = plain_instance_dict(st, self)) {
+    if (PyObject* value = PyDict_GetItemWithError(dict, name)) {
+      return Ref::borrow(value);
+    }
+    if (PyErr_Occurred()) {
+      throw_error_set();
+    }
+  }
+  return get_attr(self, name);
+}
+
 // Calls `obj.name(*args)`, looking the method up at the moment of the call.
 template <typename... Args>
 Ref call_method(PyObject* obj, PyObject* name, Args... args) {
@@ -26,13 +55,70 @@ Ref call_method(PyObject* obj, PyObject* name, Args... args) {
   return require(PyObject_VectorcallMethod(name, stack, sizeof...(Args) + 1, nullptr));
 }
 
-// Calls `obj.name(*args, **{kwname: kwvalue})` with a single keyword argument.
-template <typename... Args>
-Ref call_method_kw(PyObject* obj, PyObject* name, PyObject* kwname, PyObject* kwvalue,
-                   Args... args) {
-  PyObject* stack[] = {obj, args..., kwvalue};
-  Ref kwnames = require(PyTuple_Pack(1, kwname));
-  return require(PyObject_VectorcallMethod(name, stack, sizeof...(Args) + 1, kwnames.get()));
+// Calls `obj.name(*positional, **dict(zip(kwnames, keyword)))`; `kwnames` is one of the
+// prebuilt keyword-name tuples of the module state.
+inline Ref call_method_kw(PyObject* obj, PyObject* name, PyObject* kwnames,
+                          std::initializer_list<PyObject*> positional,
+                          std::initializer_list<PyObject*> keyword) {
+  PyObject* stack[8];
+  std::size_t count = 0;
+  stack[count++] = obj;
+  for (PyObject* arg : positional) {
+    stack[count++] = arg;
+  }
+  for (PyObject* arg : keyword) {
+    stack[count++] = arg;
+  }
+  return require(PyObject_VectorcallMethod(name, stack, positional.size() + 1, kwnames));
+}
+
+// Calls `body(element)` for every element of `iterable`, in order. Lists are walked by index,
+// as their own iterator does (re-reading the size at every step, so edits made by `body` are
+// safe); anything else through the iteration protocol.
+template <typename Body>
+void for_each(PyObject* iterable, Body&& body) {
+  if (PyList_CheckExact(iterable)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
+      Ref element = Ref::borrow(PyList_GET_ITEM(iterable, i));
+      body(element.get());
+    }
+    return;
+  }
+  Ref iterator = require(PyObject_GetIter(iterable));
+  while (Ref element = Ref::steal(PyIter_Next(iterator.get()))) {
+    body(element.get());
+  }
+  if (PyErr_Occurred()) {
+    throw_error_set();
+  }
+}
+
+// Calls `body(key, value)` for every pair of `mapping.items()`, in order.
+template <typename Body>
+void for_each_item(PyObject* mapping, PyObject* items_name, Body&& body) {
+  if (PyDict_CheckExact(mapping)) {
+    // Safe against edits made by `body`: the walk only ever reads within the current table,
+    // and both references are owned before `body` runs.
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(mapping, &position, &key, &value)) {
+      Ref owned_key = Ref::borrow(key);
+      Ref owned_value = Ref::borrow(value);
+      body(owned_key.get(), owned_value.get());
+    }
+    return;
+  }
+  Ref items = require(PyObject_CallMethodNoArgs(mapping, items_name));
+  for_each(items.get(), [&](PyObject* pair) {
+    Ref tuple = require(PySequence_Tuple(pair));
+    if (PyTuple_GET_SIZE(tuple.get()) != 2) {
+      PyErr_Format(PyExc_ValueError, "items() must give (key, value) pairs, got %zd values",
+                   PyTuple_GET_SIZE(tuple.get()));
+      throw_error_set();
+    }
+    body(PyTuple_GET_ITEM(tuple.get(), 0), PyTuple_GET_ITEM(tuple.get(), 1));
+  });
 }
 
 template <typename... Args>

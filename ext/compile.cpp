@@ -60,18 +60,18 @@ class Compilation {
     if (group != Py_None) {
       set_attr(self_, st_.group, group);
     }
-    Ref current = get_attr(self_, st_.group);
+    Ref current = core::group_of(st_, self_);
     if (current.get() == Py_None) {
       raise_catalogue(st_, st_.exp_group_not_set);
     }
-    Ref evaluator = get_attr(self_, st_.p_script_evaluator);
-    Ref group_now = get_attr(self_, st_.group);
+    Ref evaluator = read_private(st_, self_, st_.p_script_evaluator);
+    Ref group_now = core::group_of(st_, self_);
     set_attr(evaluator.get(), st_.group, group_now.get());
     set_attr(self_, st_.p_compile_space_timestamp, timestamp_);
 
     size_sweep();
     compile_space_parameters();
-    call_method_kw(self_, st_.fill_empty_wave_gates, st_.space_timestamp, timestamp_);
+    call_method_kw(self_, st_.fill_empty_wave_gates, st_.kw_space_timestamp, {}, {timestamp_});
     compile_waveform_scripts();
     finalise();
     set_attr(self_, st_.p_compiled, Py_True);
@@ -79,14 +79,14 @@ class Compilation {
 
  private:
   Ref evaluate(PyObject* script) {
-    Ref evaluator = get_attr(self_, st_.p_script_evaluator);
-    return call_method_kw(evaluator.get(), st_.evaluate, st_.timestamp, timestamp_, script);
+    Ref evaluator = read_private(st_, self_, st_.p_script_evaluator);
+    return call_method_kw(evaluator.get(), st_.evaluate, st_.kw_timestamp, {script}, {timestamp_});
   }
 
   // Calls `body(key, script)` for each entry of the space-parameter store, in its order.
   template <typename Body>
   void for_each_space_script(Body&& body) {
-    Ref store = get_attr(self_, st_.p_space_parameter_script);
+    Ref store = read_private(st_, self_, st_.p_space_parameter_script);
     Ref items = call_method(store.get(), st_.items);
     Ref iterator = require(PyObject_GetIter(items.get()));
     while (Ref pair = Ref::steal(PyIter_Next(iterator.get()))) {
@@ -147,9 +147,9 @@ class Compilation {
       Ref val = item(result.get(), st_.val);
       Ref seq = item(result.get(), st_.seq);
       if (equals(type.get(), st_.val)) {
-        Ref fixed = get_attr(self_, st_.p_compiled_space_parameter_dict);
+        Ref fixed = read_private(st_, self_, st_.p_compiled_space_parameter_dict);
         require_status(PyObject_SetItem(fixed.get(), key.get(), val.get()));
-        Ref group = get_attr(self_, st_.group);
+        Ref group = core::group_of(st_, self_);
         call_method(group.get(), st_.set_temporary_parameter, key.get(), val.get());
       } else if (equals(type.get(), st_.seq)) {
         require_normal_mode(
@@ -157,7 +157,7 @@ class Compilation {
             "script.");
         seq = plain_sequence(st_, seq.get());
         Ref length = from_ssize(size_of(seq.get()));
-        Ref lengths = get_attr(self_, st_.p_compiled_sweep_len);
+        Ref lengths = read_private(st_, self_, st_.p_compiled_sweep_len);
         Py_ssize_t index = dimension_index(lengths.get(), dim.get());
         Ref set_length = require(PySequence_GetItem(lengths.get(), index));
         if (equals(set_length.get(), one())) {
@@ -181,7 +181,7 @@ class Compilation {
 
   void compile_waveform_scripts() {
     Ref swept = require(PySet_New(sweeping_space_key_.get()));
-    Ref store = get_attr(self_, st_.p_waveform_script);
+    Ref store = read_private(st_, self_, st_.p_waveform_script);
     Ref iterator = require(PyObject_GetIter(store.get()));
     while (Ref record = Ref::steal(PyIter_Next(iterator.get()))) {
       compile_waveform_script(record.get(), swept.get());
@@ -214,7 +214,7 @@ class Compilation {
       put(entry, st_.parameter, item(record, st_.parameter).get());
       put(entry, st_.value, val.get());
       put(entry, st_.re_compile, re_compile.get());
-      Ref fixed = get_attr(self_, st_.p_compiled_waveform_parameter_list);
+      Ref fixed = read_private(st_, self_, st_.p_compiled_waveform_parameter_list);
       call_method(fixed.get(), st_.append, entry.get());
     } else if (equals(val_type.get(), st_.seq)) {
       record_waveform_sweep(record, dim.get(), seq.get(), wave_ids.get(), re_compile.get());
@@ -257,7 +257,7 @@ class Compilation {
   Ref target_waves(PyObject* record) {
     Ref entity = item(record, st_.entity);
     Ref layer = record_layer(record);
-    Ref circuit = get_attr(self_, st_.circuit);
+    Ref circuit = core::circuit_of(st_, self_);
     Ref gates = call_method(circuit.get(), st_.search_gates, entity.get(), layer.get());
     if (gates.get() == Py_None || size_of(gates.get()) == 0) {
       raise_formatted(PyExc_RuntimeError,
@@ -291,13 +291,13 @@ class Compilation {
     Ref search_type = item(record, st_.search_type);
     if (equals(search_type.get(), st_.name)) {
       if (Ref names = optional_item(record, st_.wave_names)) {
-        return search_by(record, gate, names.get(), st_.wave_name,
+        return search_by(record, gate, names.get(), st_.kw_wave_name,
                          "No wave found by wave_names %S on gate %S (%S layer %S).");
       }
     }
     if (equals(search_type.get(), st_.channel)) {
       if (Ref channels = optional_item(record, st_.channels)) {
-        return search_by(record, gate, channels.get(), st_.channel,
+        return search_by(record, gate, channels.get(), st_.kw_channel,
                          "No wave found by channels %S on gate %S(%S layer %S).");
       }
     }
@@ -321,7 +321,7 @@ class Compilation {
     Ref found = require(PySet_New(nullptr));
     Ref iterator = require(PyObject_GetIter(selectors));
     while (Ref selector = Ref::steal(PyIter_Next(iterator.get()))) {
-      Ref ids = call_method_kw(gate, st_.search_wave, keyword, selector.get());
+      Ref ids = call_method_kw(gate, st_.search_wave, keyword, {}, {selector.get()});
       Ref ids_iterator = require(PyObject_GetIter(ids.get()));
       while (Ref id = Ref::steal(PyIter_Next(ids_iterator.get()))) {
         require_status(PySet_Add(found.get(), id.get()));
@@ -425,7 +425,7 @@ class Compilation {
   // `reported_length` are what the mismatch message names.
   void bind_length(PyObject* dim, PyObject* reported_dim, PyObject* length,
                    PyObject* reported_length) {
-    Ref lengths = get_attr(self_, st_.p_compiled_sweep_len);
+    Ref lengths = read_private(st_, self_, st_.p_compiled_sweep_len);
     Py_ssize_t index = dimension_index(lengths.get(), dim);
     Ref current = require(PySequence_GetItem(lengths.get(), index));
     if (equals(current.get(), one())) {
@@ -436,7 +436,7 @@ class Compilation {
   }
 
   void finalise() {
-    Ref lengths = get_attr(self_, st_.p_compiled_sweep_len);
+    Ref lengths = read_private(st_, self_, st_.p_compiled_sweep_len);
     if (mode_is_normal()) {
       Ref first = require(PySequence_GetItem(lengths.get(), 0));
       Ref second = require(PySequence_GetItem(lengths.get(), 1));
@@ -456,7 +456,7 @@ class Compilation {
       set_attr(self_, st_.p_total_sweep_steps, steps.get());
       return;
     }
-    Ref circuits = get_attr(self_, st_.batch_circuits);
+    Ref circuits = core::batch_circuits_of(st_, self_);
     Py_ssize_t count = size_of(circuits.get());
     Ref n = from_ssize(count);
     require_status(PySequence_SetItem(lengths.get(), 0, n.get()));
@@ -471,26 +471,26 @@ class Compilation {
     put(entry, st_.dim, from_ssize(0).get());
     put(entry, st_.value, ids.get());
     put(entry, st_.key, st_.circuit_id);
-    Ref sweep = get_attr(self_, st_.p_compiled_sweep_dict);
+    Ref sweep = read_private(st_, self_, st_.p_compiled_sweep_dict);
     Ref entries = require(PyList_New(1));
     PyList_SET_ITEM(entries.get(), 0, entry.release());
     require_status(PyObject_SetItem(sweep.get(), from_ssize(0).get(), entries.get()));
   }
 
   bool mode_is_normal() {
-    Ref mode = get_attr(self_, st_.exp_mode);
+    Ref mode = core::exp_mode_of(st_, self_);
     return equals(mode.get(), st_.normal);
   }
 
   void require_normal_mode(const char* message) {
-    Ref mode = get_attr(self_, st_.exp_mode);
+    Ref mode = core::exp_mode_of(st_, self_);
     if (equals(mode.get(), st_.batch_circuit)) {
       raise(PyExc_RuntimeError, message);
     }
   }
 
   void append_sweep_entry(PyObject* dim, PyObject* entry) {
-    Ref sweep = get_attr(self_, st_.p_compiled_sweep_dict);
+    Ref sweep = read_private(st_, self_, st_.p_compiled_sweep_dict);
     Ref entries = item(sweep.get(), dim);
     call_method(entries.get(), st_.append, entry);
   }

@@ -68,7 +68,7 @@ void update_config_manager(State& st, PyObject* self) {
   Ref iterator = require(PyObject_GetIter(plugins.get()));
   while (Ref plugin = Ref::steal(PyIter_Next(iterator.get()))) {
     // Read afresh for every plug-in: a plug-in may replace the manager of the experiment.
-    Ref manager = get_attr(self, st.p_options_config_manager);
+    Ref manager = read_private(st, self, st.p_options_config_manager);
     call_method(plugin.get(), st.experiment_options, manager.get());
   }
   if (PyErr_Occurred()) {
@@ -77,19 +77,19 @@ void update_config_manager(State& st, PyObject* self) {
 }
 
 Ref exp_mode(State& st, PyObject* self) {
-  Ref batch = get_attr(self, st.batch_circuits);
+  Ref batch = batch_circuits_of(st, self);
   return Ref::borrow(batch.get() == Py_None ? st.normal : st.batch_circuit);
 }
 
 Ref group(State& st, PyObject* self) {
-  return get_attr(self, st.p_group);
+  return read_private(st, self, st.p_group);
 }
 
 void set_group(State& st, PyObject* self, PyObject* group) {
   set_attr(self, st.p_group, group);
-  Ref current = get_attr(self, st.gate_compiler);
+  Ref current = gate_compiler_of(st, self);
   if (current.get() != Py_None) {
-    Ref stored = get_attr(self, st.p_group);
+    Ref stored = read_private(st, self, st.p_group);
     set_attr(current.get(), st.group, stored.get());
   }
   if (is_true(group)) {
@@ -100,28 +100,28 @@ void set_group(State& st, PyObject* self, PyObject* group) {
 }
 
 Ref batch_circuits(State& st, PyObject* self) {
-  Ref value = get_attr(self, st.p_batch_circuits);
+  Ref value = read_private(st, self, st.p_batch_circuits);
   expect_list_or_none(value.get());
   return value;
 }
 
 Ref circuit(State& st, PyObject* self) {
-  return get_attr(self, st.p_wave_circuit);
+  return read_private(st, self, st.p_wave_circuit);
 }
 
 Ref gate_compiler(State& st, PyObject* self) {
-  return get_attr(self, st.p_gate_compiler);
+  return read_private(st, self, st.p_gate_compiler);
 }
 
 Ref is_compiled(State& st, PyObject* self) {
-  return get_attr(self, st.p_compiled);
+  return read_private(st, self, st.p_compiled);
 }
 
 namespace {
 
 // The compiled-data properties answer only once the scripts were compiled.
 void require_compiled(State& st, PyObject* self) {
-  Ref compiled = get_attr(self, st.is_compiled);
+  Ref compiled = read_property(st, self, st.is_compiled, is_compiled);
   if (!is_true(compiled.get())) {
     raise_catalogue(st, st.exp_not_compiled);
   }
@@ -129,14 +129,14 @@ void require_compiled(State& st, PyObject* self) {
 
 Ref compiled_dict(State& st, PyObject* self, PyObject* name) {
   require_compiled(st, self);
-  Ref value = get_attr(self, name);
+  Ref value = read_private(st, self, name);
   expect_dict_or_none(value.get());
   return value;
 }
 
 Ref compiled_list(State& st, PyObject* self, PyObject* name) {
   require_compiled(st, self);
-  Ref value = get_attr(self, name);
+  Ref value = read_private(st, self, name);
   expect_list_or_none(value.get());
   return value;
 }
@@ -161,7 +161,7 @@ Ref compiled_sweep_len(State& st, PyObject* self) {
 
 Ref total_sweep_steps(State& st, PyObject* self) {
   require_compiled(st, self);
-  Ref value = get_attr(self, st.p_total_sweep_steps);
+  Ref value = read_private(st, self, st.p_total_sweep_steps);
   return expect_int_or_none(value.get());
 }
 
@@ -177,22 +177,22 @@ void reset_compiled_data(State& st, PyObject* self) {
 }
 
 Ref options(State& st, PyObject* self) {
-  Ref value = get_attr(self, st.p_options);
+  Ref value = read_private(st, self, st.p_options);
   expect_dict_or_none(value.get());
   return value;
 }
 
 Ref options_config_manager(State& st, PyObject* self) {
-  return get_attr(self, st.p_options_config_manager);
+  return read_private(st, self, st.p_options_config_manager);
 }
 
 Ref options_setup(State& st, PyObject* self) {
-  Ref manager = get_attr(self, st.options_config_manager);
+  Ref manager = read_property(st, self, st.options_config_manager, options_config_manager);
   return get_attr(manager.get(), st.config_items);
 }
 
 void set_options(State& st, PyObject* self, PyObject* const* values, PyObject* kwnames) {
-  Ref manager = get_attr(self, st.p_options_config_manager);
+  Ref manager = read_private(st, self, st.p_options_config_manager);
   Py_ssize_t count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t i = 0; i < count; ++i) {
     // The caller's argument array and keyword tuple stay alive for the whole call.

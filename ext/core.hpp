@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include "calls.hpp"
 #include "refs.hpp"
 #include "state.hpp"
 
@@ -33,6 +34,32 @@ Ref options_config_manager(State& st, PyObject* self);
 Ref options_setup(State& st, PyObject* self);
 // `values` holds the keyword values in the order of `kwnames` (which may be null).
 void set_options(State& st, PyObject* self, PyObject* const* values, PyObject* kwnames);
+
+// Reads a property of the experiment as `self.name` would: directly for a plain instance,
+// through attribute lookup when a subclass or a patched class may have replaced it.
+inline Ref read_property(State& st, PyObject* self, PyObject* name,
+                         Ref (*getter)(State&, PyObject*)) {
+  if (plain_instance_dict(st, self) != nullptr) {
+    return getter(st, self);
+  }
+  return get_attr(self, name);
+}
+
+inline Ref group_of(State& st, PyObject* self) {
+  return read_property(st, self, st.group, group);
+}
+inline Ref circuit_of(State& st, PyObject* self) {
+  return read_property(st, self, st.circuit, circuit);
+}
+inline Ref batch_circuits_of(State& st, PyObject* self) {
+  return read_property(st, self, st.batch_circuits, batch_circuits);
+}
+inline Ref exp_mode_of(State& st, PyObject* self) {
+  return read_property(st, self, st.exp_mode, exp_mode);
+}
+inline Ref gate_compiler_of(State& st, PyObject* self) {
+  return read_property(st, self, st.gate_compiler, gate_compiler);
+}
 
 // The empty compiled containers, shared with compilation which rebuilds them the same way.
 Ref new_sweep_dict(Py_ssize_t dimensions);

@@ -2,12 +2,13 @@
 
 #include "args.hpp"
 #include "calls.hpp"
+#include "core.hpp"
 
 namespace varnok::editing {
 namespace {
 
 bool mode_is(State& st, PyObject* self, PyObject* mode) {
-  Ref current = get_attr(self, st.exp_mode);
+  Ref current = core::exp_mode_of(st, self);
   return require_status(PyObject_RichCompareBool(current.get(), mode, Py_EQ)) != 0;
 }
 
@@ -60,7 +61,7 @@ void set_circuit(State& st, PyObject* self, PyObject* wave_circuit) {
 }
 
 void append_circuit(State& st, PyObject* self, PyObject* wave_circuit) {
-  Ref circuits = get_attr(self, st.p_batch_circuits);
+  Ref circuits = read_private(st, self, st.p_batch_circuits);
   if (circuits.get() == Py_None) {
     circuits = require(PyList_New(0));
     set_attr(self, st.p_batch_circuits, circuits.get());
@@ -75,7 +76,7 @@ void add_wave_gate_obj(State& st, PyObject* self, PyObject* wave_gate_obj, PyObj
           "Current experiment is set as `batch_circuit` mode, hence cannot use "
           "`add_wave_gate_obj()` method.");
   }
-  Ref circuit = get_attr(self, st.circuit);
+  Ref circuit = core::circuit_of(st, self);
   call_method(circuit.get(), st.add_wave_gate_obj, wave_gate_obj, layer_int.get());
 }
 
@@ -87,7 +88,7 @@ Ref add_wave_gate(State& st, PyObject* self, PyObject* gate_on_entity, PyObject*
           "`add_wave_gate()` method.");
   }
   Ref gate = call(st.WaveGate, gate_on_entity, layer_int.get());
-  Ref circuit = get_attr(self, st.circuit);
+  Ref circuit = core::circuit_of(st, self);
   call_method(circuit.get(), st.add_wave_gate_obj, gate.get(), layer_int.get());
   return gate;
 }
@@ -97,7 +98,7 @@ void set_space_parameter_script(State& st, PyObject* self, PyObject* key, PyObje
   check_str_param("script", script);
   Ref stripped_key = strip(st, key);
   Ref stripped_script = strip_newlines(st, script);
-  Ref store = get_attr(self, st.p_space_parameter_script);
+  Ref store = read_private(st, self, st.p_space_parameter_script);
   require_status(PyObject_SetItem(store.get(), stripped_key.get(), stripped_script.get()));
 }
 
@@ -112,11 +113,9 @@ void set_waveform_script(State& st, PyObject* self, WaveSelection selection, PyO
   Ref parameter_text = strip(st, parameter);
   Ref script_text = strip_newlines(st, script);
 
-  Ref circuit = get_attr(self, st.p_wave_circuit);
-  Ref search = get_attr(circuit.get(), st.search_gates);
-  PyObject* stack[] = {entity_text.get(), layer_int.get()};
-  Ref kwnames = require(PyTuple_Pack(2, st.entity, st.layer));
-  Ref gates = require(PyObject_Vectorcall(search.get(), stack, 0, kwnames.get()));
+  Ref circuit = read_private(st, self, st.p_wave_circuit);
+  Ref gates = call_method_kw(circuit.get(), st.search_gates, st.kw_entity_layer, {},
+                             {entity_text.get(), layer_int.get()});
   if (size_of(gates.get()) == 0) {
     raise_catalogue(st, st.exp_gate_not_found, entity_text.get(), layer_int.get());
   }
@@ -165,7 +164,7 @@ void set_waveform_script(State& st, PyObject* self, WaveSelection selection, PyO
   put(st.parameter, parameter_text.get());
   put(st.script, final_script.get());
 
-  Ref store = get_attr(self, st.p_waveform_script);
+  Ref store = read_private(st, self, st.p_waveform_script);
   call_method(store.get(), st.append, record.get());
 }
 
@@ -196,16 +195,16 @@ void fill_circuit(State& st, PyObject* self, PyObject* circuit, PyObject* space_
     if (size_of(waves.get()) > 0) {
       continue;
     }
-    Ref stored_compiler = get_attr(self, st.p_gate_compiler);
+    Ref stored_compiler = read_private(st, self, st.p_gate_compiler);
     if (stored_compiler.get() == Py_None) {
       raise_catalogue(st, st.exp_gate_no_wave_no_comp, gate_id.get(), gate.get());
     }
     Ref gate_name = get_attr(gate.get(), st.gate_name);
     Ref entity = get_attr(gate.get(), st.entity);
-    Ref compiler = get_attr(self, st.gate_compiler);
+    Ref compiler = core::gate_compiler_of(st, self);
     Ref request = require(PyTuple_Pack(2, gate_name.get(), entity.get()));
-    Ref package =
-        call_method_kw(compiler.get(), st.compile, st.timestamp, space_timestamp, request.get());
+    Ref package = call_method_kw(compiler.get(), st.compile, st.kw_timestamp, {request.get()},
+                                 {space_timestamp});
     Ref new_waves;
     if (package.get() != Py_None) {
       new_waves = get_attr(package.get(), st.waves);
@@ -230,10 +229,10 @@ void fill_empty_wave_gates(State& st, PyObject* self, PyObject* group, PyObject*
   }
   Ref circuits;
   if (mode_is(st, self, st.normal)) {
-    Ref circuit = get_attr(self, st.circuit);
+    Ref circuit = core::circuit_of(st, self);
     circuits = list_of(circuit.get());
   } else {
-    circuits = get_attr(self, st.batch_circuits);
+    circuits = core::batch_circuits_of(st, self);
     if (!is_true(circuits.get())) {
       return;
     }

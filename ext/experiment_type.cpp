@@ -13,6 +13,7 @@
 #include "core.hpp"
 #include "docs.hpp"
 #include "editing.hpp"
+#include "object.hpp"
 #include "persist.hpp"
 #include "run.hpp"
 #include "state.hpp"
@@ -219,18 +220,22 @@ Ref serialize(State& st, PyObject* self, PyObject* const*) {
   return persist::serialize(st, self);
 }
 
-// A static method: reached through the class or an instance, it always builds an Experiment.
+// A static method over a module-level function (which finds the module state through its
+// `self`): reached through the class or an instance, it always builds an Experiment.
 const char* const kDeserializeNames[] = {"json_str", "group"};
 const Signature kDeserialize{"Experiment.deserialize", kDeserializeNames, 2, 1};
-PyObject* method_deserialize(PyObject* type, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
+PyObject* function_deserialize(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&] {
     PyObject* bound[2];
     bind_arguments(kDeserialize, args, nargs, kwnames, bound);
-    State& st = state_of_class(reinterpret_cast<PyTypeObject*>(type));
+    State& st = state_of_module(module);
     return persist::deserialize(st, bound[0], or_none(bound[1])).release();
   });
 }
+
+PyMethodDef deserialize_def = {"deserialize", as_cfunction(function_deserialize),
+                               METH_FASTCALL | METH_KEYWORDS, docs::deserialize};
 
 #define VARNOK_METHOD(name, signature, body) \
   {#name, as_cfunction(bound_method<&signature, body>), kMethodFlags, docs::name}
@@ -266,8 +271,6 @@ PyMethodDef experiment_methods[] = {
     VARNOK_METHOD(valid, kValid, valid),
     VARNOK_METHOD(clone, kClone, clone),
     VARNOK_METHOD(serialize, kSerialize, serialize),
-    {"deserialize", as_cfunction(method_deserialize), METH_STATIC | METH_FASTCALL | METH_KEYWORDS,
-     docs::deserialize},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -328,6 +331,9 @@ PropertySpec experiment_properties[] = {
 
 void add_properties(PyObject* type, PyObject* module) {
   Ref module_name = require(PyModule_GetNameObject(module));
+  Ref deserialize = require(PyCFunction_NewEx(&deserialize_def, module, module_name.get()));
+  Ref static_deserialize = require(PyStaticMethod_New(deserialize.get()));
+  require_status(PyObject_SetAttrString(type, "deserialize", static_deserialize.get()));
   for (PropertySpec& spec : experiment_properties) {
     Ref getter = require(PyCFunction_NewEx(&spec.getter, module, module_name.get()));
     Ref setter = Ref::borrow(Py_None);

@@ -34,8 +34,21 @@ int exec_module(PyObject* module) {
     st.result_kwnames =
         require(Py_BuildValue("(sssss)", "complete", "final", "chunk_id", "item_id_start", "dims"))
             .release();
+    st.kw_timestamp = require(PyTuple_Pack(1, st.timestamp)).release();
+    st.kw_space_timestamp = require(PyTuple_Pack(1, st.space_timestamp)).release();
+    st.kw_group = require(PyTuple_Pack(1, st.group)).release();
+    st.kw_group_space_timestamp = require(PyTuple_Pack(2, st.group, st.space_timestamp)).release();
+    st.kw_entity_layer = require(PyTuple_Pack(2, st.entity, st.layer)).release();
+    st.kw_wave_name = require(PyTuple_Pack(1, st.wave_name)).release();
+    st.kw_channel = require(PyTuple_Pack(1, st.channel)).release();
     Ref type = create_experiment_type(module);
     st.experiment_type = Py_NewRef(type.get());
+    // A lookup gives the finished class its version tag; instances read their state directly
+    // only while the class still carries it.
+    auto* klass = reinterpret_cast<PyTypeObject*>(type.get());
+    _PyType_Lookup(klass, st.group);
+    st.experiment_type_version =
+        PyType_HasFeature(klass, Py_TPFLAGS_VALID_VERSION_TAG) ? klass->tp_version_tag : 0;
     require_status(PyModule_AddObjectRef(module, "Experiment", type.get()));
     return 0;
   });
@@ -66,6 +79,13 @@ int clear_module(PyObject* module) {
   Py_CLEAR(st->experiment_type);
   Py_CLEAR(st->callback_kwnames);
   Py_CLEAR(st->result_kwnames);
+  Py_CLEAR(st->kw_timestamp);
+  Py_CLEAR(st->kw_space_timestamp);
+  Py_CLEAR(st->kw_group);
+  Py_CLEAR(st->kw_group_space_timestamp);
+  Py_CLEAR(st->kw_entity_layer);
+  Py_CLEAR(st->kw_wave_name);
+  Py_CLEAR(st->kw_channel);
   return 0;
 }
 

@@ -1,6 +1,7 @@
 #include "persist.hpp"
 
 #include "calls.hpp"
+#include "core.hpp"
 #include "editing.hpp"
 
 namespace varnok::persist {
@@ -61,13 +62,12 @@ void replay_waveform_script(State& st, PyObject* exp, PyObject* record) {
   };
   for (const Selection& selection : selections) {
     Ref search_type = item(record, st.search_type);
-    if (!equals(search_type.get(), selection.search_type) || !has_key(record, selection.key)) {
+    if (!equals(search_type.get(), selection.search_type) || !has_key(record, selection.key) ||
+        item(record, selection.key).get() == Py_None) {
       continue;
     }
+    // Read again for the call, as the record may hand out a different object each time.
     Ref waves = item(record, selection.key);
-    if (waves.get() == Py_None) {
-      continue;
-    }
     if (selection.key == st.wave_ids) {
       waves = editing::normalise_wave_ids(waves.get(), layer.get(), entity.get());
     }
@@ -85,7 +85,7 @@ void replay_waveform_script(State& st, PyObject* exp, PyObject* record) {
 
 Ref serialize(State& st, PyObject* self) {
   Ref batch_value = Ref::borrow(Py_None);
-  Ref batch = get_attr(self, st.p_batch_circuits);
+  Ref batch = read_private(st, self, st.p_batch_circuits);
   if (batch.get() != Py_None) {
     batch_value = require(PyList_New(0));
     Ref iterator = require(PyObject_GetIter(batch.get()));
@@ -103,17 +103,17 @@ Ref serialize(State& st, PyObject* self) {
   };
   put("title", get_attr(self, st.title));
   put("desc", get_attr(self, st.desc));
-  put("exp_mode", get_attr(self, st.exp_mode));
+  put("exp_mode", core::exp_mode_of(st, self));
   Ref template_value = get_attr(self, st.template_);
   put("template", template_value.get() == Py_None ? require(PyUnicode_FromString(""))
                                                   : std::move(template_value));
   put("template_data", get_attr(self, st.template_data));
   put("space", get_attr(self, st.space));
-  put("wave_circuit", call_method(get_attr(self, st.circuit).get(), st.serialize));
+  put("wave_circuit", call_method(core::circuit_of(st, self).get(), st.serialize));
   put("batch_circuit", std::move(batch_value));
-  put("waveform_script", get_attr(self, st.p_waveform_script));
-  put("space_parameter_script", get_attr(self, st.p_space_parameter_script));
-  put("options", get_attr(self, st.p_options));
+  put("waveform_script", read_private(st, self, st.p_waveform_script));
+  put("space_parameter_script", read_private(st, self, st.p_space_parameter_script));
+  put("options", read_private(st, self, st.p_options));
   put("info", get_attr(self, st.info));
   put("attachment", get_attr(self, st.attachment));
   return data;
@@ -197,20 +197,20 @@ Ref clone(State& st, PyObject* self) {
 }
 
 void valid(State& st, PyObject* self) {
-  Ref group = get_attr(self, st.group);
+  Ref group = core::group_of(st, self);
   if (group.get() == Py_None) {
     raise(PyExc_RuntimeError, "Group is not set.");
   }
   Ref trial = call_method(self, st.clone);
-  Ref trial_group = get_attr(self, st.group);
+  Ref trial_group = core::group_of(st, self);
   bool compiled = true;
   try {
-    call_method_kw(trial.get(), st.compile_scripts, st.group, trial_group.get());
+    call_method_kw(trial.get(), st.compile_scripts, st.kw_group, {}, {trial_group.get()});
   } catch (const PyErrorSet&) {
     compiled = false;
   }
   if (compiled) {
-    call_method(get_attr(self, st.group).get(), st.clear_temporary_parameters);
+    call_method(core::group_of(st, self).get(), st.clear_temporary_parameters);
     return;
   }
   // A failed trial must not leave its temporary parameters on the shared group either: they

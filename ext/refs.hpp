@@ -14,8 +14,13 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <new>
 #include <utility>
+
+#if defined(__linux__)
+#include <pthread.h>
+#endif
 
 namespace varnok {
 
@@ -131,11 +136,47 @@ inline void add_note_to_pending(PyObject* note) noexcept {
   }
 }
 
+// The lowest stack address this thread may reach before the engine refuses to go deeper, or
+// null when the stack bounds are unknown.
+inline char* stack_floor() noexcept {
+  thread_local char* floor = nullptr;
+  thread_local bool known = false;
+  if (!known) {
+    known = true;
+#if defined(__linux__)
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+      void* base = nullptr;
+      std::size_t size = 0;
+      if (pthread_attr_getstack(&attributes, &base, &size) == 0 && base != nullptr) {
+        // Keep a reserve for the interpreter's own frames below the deepest engine call.
+        std::size_t reserve = size / 4 < 256 * 1024 ? size / 4 : 256 * 1024;
+        floor = static_cast<char*>(base) + reserve;
+      }
+      pthread_attr_destroy(&attributes);
+    }
+#endif
+  }
+  return floor;
+}
+
+// Callbacks and collaborators may call back into the engine without bound (a callback that
+// runs the experiment again, say). Every pass through the engine costs C stack, which the
+// interpreter's recursion limit does not measure once it is raised, so the engine checks the
+// stack itself and raises RecursionError while there is still room to unwind.
+inline void ensure_stack_headroom() {
+  char* floor = stack_floor();
+  if (floor != nullptr && static_cast<char*>(__builtin_frame_address(0)) < floor) {
+    raise(PyExc_RecursionError, "maximum recursion depth exceeded in the experiment engine");
+  }
+}
+
 // Runs one entry point's body and maps C++ failures onto the interpreter's conventions; `fail`
 // is what the entry point returns on error (nullptr or -1).
 template <typename Result, typename Body>
 Result guarded(Result fail, Body&& body) noexcept {
   try {
+    ensure_stack_headroom();
     return body();
   } catch (const PyErrorSet&) {
     return fail;

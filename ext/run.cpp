@@ -4,6 +4,7 @@
 
 #include "args.hpp"
 #include "calls.hpp"
+#include "core.hpp"
 
 namespace varnok::run {
 namespace {
@@ -12,16 +13,50 @@ Ref from_ssize(Py_ssize_t value) {
   return require(PyLong_FromSsize_t(value));
 }
 
+// `sequence[0]`.
+Ref first_of(PyObject* sequence) {
+  if (PyList_CheckExact(sequence) && PyList_GET_SIZE(sequence) > 0) {
+    return Ref::borrow(PyList_GET_ITEM(sequence, 0));
+  }
+  return require(PySequence_GetItem(sequence, 0));
+}
+
+// `container[index]`, with a fast path for a list indexed by an int within its bounds.
+Ref index_into(PyObject* container, PyObject* index) {
+  if (PyList_CheckExact(container) && PyLong_CheckExact(index)) {
+    int overflow = 0;
+    long position = PyLong_AsLongAndOverflow(index, &overflow);
+    Py_ssize_t size = PyList_GET_SIZE(container);
+    if (overflow == 0 && position < 0) {
+      position += size;
+    }
+    if (overflow == 0 && position >= 0 && position < size) {
+      return Ref::borrow(PyList_GET_ITEM(container, position));
+    }
+  }
+  return require(PyObject_GetItem(container, index));
+}
+
 // The first gate at the entry's entity and layer of `circuit`.
 Ref find_gate(State& st, PyObject* circuit, PyObject* entry) {
   Ref entity = get_item(entry, st.entity);
-  Ref layer = require(PyNumber_Long(get_item(entry, st.layer).get()));
+  Ref layer = get_item(entry, st.layer);
+  if (!PyLong_CheckExact(layer.get())) {
+    layer = require(PyNumber_Long(layer.get()));
+  }
   Ref gates = call_method(circuit, st.search_gates, entity.get(), layer.get());
-  return require(PySequence_GetItem(gates.get(), 0));
+  return first_of(gates.get());
 }
 
 bool try_set_in(PyObject* wave, PyObject* mapping_name, PyObject* parameter, PyObject* value) {
   Ref mapping = get_attr(wave, mapping_name);
+  if (PyDict_CheckExact(mapping.get())) {
+    if (!require_status(PyDict_Contains(mapping.get(), parameter))) {
+      return false;
+    }
+    require_status(PyDict_SetItem(mapping.get(), parameter, value));
+    return true;
+  }
   if (!require_status(PySequence_Contains(mapping.get(), parameter))) {
     return false;
   }
@@ -33,13 +68,12 @@ bool try_set_in(PyObject* wave, PyObject* mapping_name, PyObject* parameter, PyO
 // parameter first, then a compiler setting, then the wave's own start or amplitude ratio.
 void apply_wave_value(State& st, PyObject* gate, PyObject* wave_ids, PyObject* parameter,
                       PyObject* value) {
-  Ref iterator = require(PyObject_GetIter(wave_ids));
-  while (Ref id = Ref::steal(PyIter_Next(iterator.get()))) {
+  for_each(wave_ids, [&](PyObject* id) {
     Ref waves = get_attr(gate, st.waves);
-    Ref wave = require(PyObject_GetItem(waves.get(), id.get()));
+    Ref wave = index_into(waves.get(), id);
     if (try_set_in(wave.get(), st.wave_parameters, parameter, value) ||
         try_set_in(wave.get(), st.waveform_compiler_config, parameter, value)) {
-      continue;
+      return;
     }
     if (equals(parameter, st.t0)) {
       set_attr(wave.get(), st.t0, value);
@@ -48,10 +82,7 @@ void apply_wave_value(State& st, PyObject* gate, PyObject* wave_ids, PyObject* p
     } else {
       raise_catalogue(st, st.exp_wave_para_invalid, parameter);
     }
-  }
-  if (PyErr_Occurred()) {
-    throw_error_set();
-  }
+  });
 }
 
 // Writes an entry's value (or `value`, when given) into the waves of its gate in `circuit`.
@@ -60,18 +91,6 @@ void apply_entry(State& st, PyObject* circuit, PyObject* entry, PyObject* value)
   Ref wave_ids = get_item(entry, st.wave_ids);
   Ref parameter = get_item(entry, st.parameter);
   apply_wave_value(st, gate.get(), wave_ids.get(), parameter.get(), value);
-}
-
-// Calls `body(element)` for every element of `iterable`.
-template <typename Body>
-void for_each(PyObject* iterable, Body&& body) {
-  Ref iterator = require(PyObject_GetIter(iterable));
-  while (Ref element = Ref::steal(PyIter_Next(iterator.get()))) {
-    body(element.get());
-  }
-  if (PyErr_Occurred()) {
-    throw_error_set();
-  }
 }
 
 // What a callback's answer asks of the run.
@@ -126,7 +145,7 @@ class Run {
 
   // The merged result of a run of several steps.
   Ref new_result() {
-    Ref dims = get_attr(self_, st_.compiled_sweep_len);
+    Ref dims = core::read_property(st_, self_, st_.compiled_sweep_len, core::compiled_sweep_len);
     PyObject* args[] = {Py_False, Py_False, zero(), zero(), dims.get()};
     return require(PyObject_Vectorcall(st_.Result, args, 0, st_.result_kwnames));
   }
@@ -158,7 +177,7 @@ class Run {
 
 // Entry `index` of the sweep length list as a loop bound: at least 1.
 Py_ssize_t sweep_bound(State& st, PyObject* self, Py_ssize_t index) {
-  Ref lengths = get_attr(self, st.p_compiled_sweep_len);
+  Ref lengths = read_private(st, self, st.p_compiled_sweep_len);
   Ref length = require(PySequence_GetItem(lengths.get(), index));
   Py_ssize_t bound = PyNumber_AsSsize_t(length.get(), PyExc_OverflowError);
   if (bound == -1 && PyErr_Occurred()) {
@@ -168,34 +187,29 @@ Py_ssize_t sweep_bound(State& st, PyObject* self, Py_ssize_t index) {
 }
 
 bool runs_several_steps(State& st, PyObject* self) {
-  Ref lengths = get_attr(self, st.p_compiled_sweep_len);
+  Ref lengths = read_private(st, self, st.p_compiled_sweep_len);
   Ref first = require(PySequence_GetItem(lengths.get(), 0));
   Ref one = from_ssize(1);
   return require_status(PyObject_RichCompareBool(first.get(), one.get(), Py_GT)) != 0;
 }
 
 void compile_if_needed(State& st, PyObject* self, PyObject* group, PyObject* space_timestamp) {
-  Ref compiled = get_attr(self, st.p_compiled);
-  if (!equals(compiled.get(), Py_False)) {
+  // Only the value False itself means "not compiled"; any other value counts as compiled.
+  Ref compiled = read_private(st, self, st.p_compiled);
+  if (compiled.get() != Py_False) {
     return;
   }
-  Ref chosen = group != Py_None ? Ref::borrow(group) : get_attr(self, st.group);
-  PyObject* args[] = {self, chosen.get(), space_timestamp};
-  Ref kwnames = require(PyTuple_Pack(2, st.group, st.space_timestamp));
-  require(PyObject_VectorcallMethod(st.compile_scripts, args, 1, kwnames.get()));
+  Ref chosen = group != Py_None ? Ref::borrow(group) : core::group_of(st, self);
+  call_method_kw(self, st.compile_scripts, st.kw_group_space_timestamp, {},
+                 {chosen.get(), space_timestamp});
 }
 
 void install_space_parameters(State& st, PyObject* self) {
-  Ref fixed = get_attr(self, st.compiled_space_parameter_dict);
-  Ref items = call_method(fixed.get(), st.items);
-  for_each(items.get(), [&](PyObject* pair) {
-    Ref tuple = require(PySequence_Tuple(pair));
-    if (PyTuple_GET_SIZE(tuple.get()) != 2) {
-      raise(PyExc_ValueError, "compiled space parameters must be (key, value) pairs");
-    }
-    Ref group = get_attr(self, st.group);
-    call_method(group.get(), st.set_temporary_parameter, PyTuple_GET_ITEM(tuple.get(), 0),
-                PyTuple_GET_ITEM(tuple.get(), 1));
+  Ref fixed = core::read_property(st, self, st.compiled_space_parameter_dict,
+                                  core::compiled_space_parameter_dict);
+  for_each_item(fixed.get(), st.items, [&](PyObject* key, PyObject* value) {
+    Ref group = core::group_of(st, self);
+    call_method(group.get(), st.set_temporary_parameter, key, value);
   });
 }
 
@@ -214,24 +228,22 @@ Ref step_value(State& st, PyObject* entry, PyObject* position) {
     }
     return require(PyObject_GetItem(array.get(), index.get()));
   }
-  Ref at = require(PyObject_GetItem(position, dim.get()));
-  return require(PyObject_GetItem(values.get(), at.get()));
+  Ref at = index_into(position, dim.get());
+  return index_into(values.get(), at.get());
 }
 
 void apply_sweep(State& st, PyObject* self, PyObject* position) {
-  Ref sweep = get_attr(self, st.p_compiled_sweep_dict);
-  Ref items = call_method(sweep.get(), st.items);
-  for_each(items.get(), [&](PyObject* pair) {
-    Ref entries = require(PySequence_GetItem(pair, 1));
-    for_each(entries.get(), [&](PyObject* entry) {
+  Ref sweep = read_private(st, self, st.p_compiled_sweep_dict);
+  for_each_item(sweep.get(), st.items, [&](PyObject*, PyObject* entries) {
+    for_each(entries, [&](PyObject* entry) {
       Ref value = step_value(st, entry, position);
       Ref type = get_item(entry, st.t);
       if (equals(type.get(), st.p)) {
         Ref key = get_item(entry, st.key);
-        Ref group = get_attr(self, st.group);
+        Ref group = core::group_of(st, self);
         call_method(group.get(), st.set_temporary_parameter, key.get(), value.get());
       } else if (equals(type.get(), st.w)) {
-        Ref circuit = get_attr(self, st.circuit);
+        Ref circuit = core::circuit_of(st, self);
         apply_entry(st, circuit.get(), entry, value.get());
       } else {
         raise_catalogue(st, st.exp_sweep_failed);
@@ -243,12 +255,12 @@ void apply_sweep(State& st, PyObject* self, PyObject* position) {
 void reevaluate(State& st, PyObject* self, PyObject* re_compile_list) {
   for_each(re_compile_list, [&](PyObject* entry) {
     Ref script = get_item(entry, st.re_compile);
-    Ref evaluator = get_attr(self, st.p_script_evaluator);
-    Ref timestamp = get_attr(self, st.p_compile_space_timestamp);
-    Ref result =
-        call_method_kw(evaluator.get(), st.evaluate, st.timestamp, timestamp.get(), script.get());
+    Ref evaluator = read_private(st, self, st.p_script_evaluator);
+    Ref timestamp = read_private(st, self, st.p_compile_space_timestamp);
+    Ref result = call_method_kw(evaluator.get(), st.evaluate, st.kw_timestamp, {script.get()},
+                                {timestamp.get()});
     Ref value = get_item(result.get(), st.val);
-    Ref circuit = get_attr(self, st.circuit);
+    Ref circuit = core::circuit_of(st, self);
     apply_entry(st, circuit.get(), entry, value.get());
   });
 }
@@ -286,12 +298,11 @@ Ref run_exp(State& st, PyObject* self, PyObject* callback, PyObject* options, Py
       timestamp = require(PyNumber_Long(given));
     }
   }
-  call_method_kw(self, st.fill_empty_wave_gates, st.space_timestamp, timestamp.get());
-  Ref batch = get_attr(self, st.p_batch_circuits);
+  call_method_kw(self, st.fill_empty_wave_gates, st.kw_space_timestamp, {}, {timestamp.get()});
+  Ref batch = read_private(st, self, st.p_batch_circuits);
   PyObject* loop = batch.get() != Py_None ? st.run_exp_batch_circuit : st.run_exp_normal;
-  PyObject* args[] = {self, callback, options, group, timestamp.get()};
-  Ref kwnames = require(PyTuple_Pack(1, st.space_timestamp));
-  return require(PyObject_VectorcallMethod(loop, args, 4, kwnames.get()));
+  return call_method_kw(self, loop, st.kw_space_timestamp, {callback, options, group},
+                        {timestamp.get()});
 }
 
 Ref run_exp_normal(State& st, PyObject* self, PyObject* callback, PyObject* options,
@@ -301,20 +312,20 @@ Ref run_exp_normal(State& st, PyObject* self, PyObject* callback, PyObject* opti
   compile_if_needed(st, self, group, timestamp.get());
 
   Ref re_compile_list = require(PyList_New(0));
-  Ref fixed = get_attr(self, st.p_compiled_waveform_parameter_list);
+  Ref fixed = read_private(st, self, st.p_compiled_waveform_parameter_list);
   for_each(fixed.get(), [&](PyObject* entry) {
     Ref re_compile = get_item(entry, st.re_compile);
     if (is_true(re_compile.get())) {
       require_status(PyList_Append(re_compile_list.get(), entry));
     }
-    Ref circuit = get_attr(self, st.circuit);
+    Ref circuit = core::circuit_of(st, self);
     apply_entry(st, circuit.get(), entry, get_item(entry, st.value).get());
   });
   install_space_parameters(st, self);
 
   Run run(st, self, callback, options);
   if (!runs_several_steps(st, self)) {
-    Ref circuit = get_attr(self, st.circuit);
+    Ref circuit = core::circuit_of(st, self);
     return single_step(st, run, circuit.get());
   }
   Ref result = run.new_result();
@@ -328,7 +339,7 @@ Ref run_exp_normal(State& st, PyObject* self, PyObject* callback, PyObject* opti
         require_status(PyErr_CheckSignals());
         apply_sweep(st, self, run.position());
         reevaluate(st, self, re_compile_list.get());
-        Ref circuit = get_attr(self, st.circuit);
+        Ref circuit = core::circuit_of(st, self);
         Ref package = export_package(st, circuit.get());
         if (run.merge(result.get(), run.deliver(package.get()))) {
           return Ref::borrow(Py_True);
@@ -345,9 +356,9 @@ Ref run_exp_batch_circuit(State& st, PyObject* self, PyObject* callback, PyObjec
   check_run_arguments(options, space_timestamp, timestamp);
   compile_if_needed(st, self, group, timestamp.get());
 
-  Ref circuits = get_attr(self, st.batch_circuits);
+  Ref circuits = core::batch_circuits_of(st, self);
   for_each(circuits.get(), [&](PyObject* circuit) {
-    Ref fixed = get_attr(self, st.p_compiled_waveform_parameter_list);
+    Ref fixed = read_private(st, self, st.p_compiled_waveform_parameter_list);
     for_each(fixed.get(), [&](PyObject* entry) {
       apply_entry(st, circuit, entry, get_item(entry, st.value).get());
     });
@@ -356,7 +367,7 @@ Ref run_exp_batch_circuit(State& st, PyObject* self, PyObject* callback, PyObjec
 
   Run run(st, self, callback, options);
   if (!runs_several_steps(st, self)) {
-    Ref batch = get_attr(self, st.batch_circuits);
+    Ref batch = core::batch_circuits_of(st, self);
     Ref first = require(PySequence_GetItem(batch.get(), 0));
     return single_step(st, run, first.get());
   }
@@ -364,7 +375,7 @@ Ref run_exp_batch_circuit(State& st, PyObject* self, PyObject* callback, PyObjec
   for (Py_ssize_t i = 0, end = sweep_bound(st, self, 0); i < end; ++i) {
     run.set_position(0, i);
     require_status(PyErr_CheckSignals());
-    Ref batch = get_attr(self, st.batch_circuits);
+    Ref batch = core::batch_circuits_of(st, self);
     Ref circuit = require(PySequence_GetItem(batch.get(), i));
     Ref package = export_package(st, circuit.get());
     if (run.merge(result.get(), run.deliver(package.get()))) {

@@ -171,9 +171,20 @@ struct State {
 #undef VARNOK_DECLARE_COLLABORATOR
 
   PyObject* experiment_type;
+  // The class's version tag once it was built; while the class keeps it, nothing replaced its
+  // properties, so its own instances may have their state read straight from their dictionary.
+  unsigned int experiment_type_version;
   // Keyword names of the run callback's contract and of a run's Result, in call order.
   PyObject* callback_kwnames;
   PyObject* result_kwnames;
+  // Keyword-name tuples of the collaborator calls made with keywords.
+  PyObject* kw_timestamp;
+  PyObject* kw_space_timestamp;
+  PyObject* kw_group;
+  PyObject* kw_group_space_timestamp;
+  PyObject* kw_entity_layer;
+  PyObject* kw_wave_name;
+  PyObject* kw_channel;
 };
 
 // The state of the module that defined `cls` (the class a method was looked up on).

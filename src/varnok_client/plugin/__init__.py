@@ -1,5 +1,11 @@
-"""Plug-ins: objects that contribute to named hooks (see :mod:`.plugin_register`)."""
+"""Plug-ins: objects that contribute to named hooks.
 
-from .plugin_register import ENTRY_POINT_GROUP, ExperimentOptionsPlugin, PluginRegister, plugin_register
+The shared registry is ``varnok_client.plugin.plugin_register.plugin_register``.
+It is deliberately not re-exported here: the package attribute
+``plugin_register`` must stay the submodule, so that
+``import varnok_client.plugin.plugin_register as module`` gives the module.
+"""
 
-__all__ = ["ENTRY_POINT_GROUP", "ExperimentOptionsPlugin", "PluginRegister", "plugin_register"]
+from .plugin_register import ENTRY_POINT_GROUP, ExperimentOptionsPlugin, PluginRegister
+
+__all__ = ["ENTRY_POINT_GROUP", "ExperimentOptionsPlugin", "PluginRegister"]

@@ -459,6 +459,8 @@ class _Checker:
                 raise self.refuse(f"calling {func.id!r} is not allowed", func)
             if isinstance(func, ast.Attribute):
                 raise self.refuse(f"calling 'np.{func.attr}' is not allowed", func)
+            if type(func) in _CONSTRUCTS:
+                raise self.refuse(self.construct(func) + " is not allowed", func)
             raise self.refuse("calling anything but an allowed function is not allowed", func)
         if name == "sweep" and not final:
             raise self.refuse("sweep() may only be the whole final expression", node)
@@ -475,8 +477,8 @@ class _Checker:
             allowed = frozenset({"dim"})
             min_args, max_args = 1, 2
         else:
-            spec = _lookup_function(name)
-            allowed, min_args, max_args = spec.keywords, spec.min_args, spec.max_args
+            function = _lookup_function(name)
+            allowed, min_args, max_args = function.keywords, function.min_args, function.max_args
         for keyword in node.keywords:
             if keyword.arg not in allowed:
                 raise self.refuse(f"keyword argument {keyword.arg!r} of {name}() is not allowed", keyword.value)
@@ -1019,11 +1021,11 @@ class _Run:
         kwargs = {keyword.arg: self.eval(keyword.value) for keyword in node.keywords}
         if name == "space":
             return self.space(args[0], node)
-        spec = _lookup_function(name)
-        for position, keyword in enumerate(spec.positional_keywords, start=spec.min_args):
+        function = _lookup_function(name)
+        for position, keyword in enumerate(function.positional_keywords, start=function.min_args):
             if keyword in kwargs and len(args) > position:
                 raise self.refuse(f"{name}() got {keyword!r} twice", node)
-        return self.check(spec.impl(self, node, args, kwargs), node)
+        return self.check(function.impl(self, node, args, kwargs), node)
 
     def space(self, key: Any, node: ast.AST) -> Any:
         if not isinstance(key, str):
@@ -1088,6 +1090,11 @@ def _builtin_min_max(function: Callable[..., Any]) -> Callable[[_Run, ast.AST, _
     def impl(run: _Run, node: ast.AST, args: _Args, kwargs: _Kwargs) -> Any:
         if len(args) == 1:
             _sized_length(run, args[0], node)
+            if isinstance(args[0], np.ndarray):
+                # Element-wise over the rows, as numpy does, and without a
+                # Python-level loop over every element.
+                run.charge(int(args[0].size), node)
+                return (np.max if function is max else np.min)(args[0], axis=0)
             run.charge(run.measure(args[0], node)[0], node)
             return function(args[0])
         run.charge(sum(run.measure(arg, node)[0] for arg in args), node)
@@ -1131,7 +1138,10 @@ def _builtin_sum(run: _Run, node: ast.AST, args: _Args, kwargs: _Kwargs) -> Any:
     if not isinstance(start, (bool, int, float, complex, np.number, np.bool_)):
         raise run.refuse("sum() start must be a number", node)
     if isinstance(iterable, np.ndarray):
+        # Same answer as adding the rows one by one, without a Python-level
+        # loop over every element.
         run.charge(int(iterable.size), node)
+        return np.sum(iterable, axis=0) + start
     else:
         run.charge(run.measure(iterable, node)[0], node)
     return sum(iterable, start)
@@ -1455,19 +1465,20 @@ class ScriptEvaluator:
         if len(script) > MAX_SCRIPT_BYTES or len(script.encode("utf-8", errors="surrogatepass")) > MAX_SCRIPT_BYTES:
             raise ScriptError(f"script text over {MAX_SCRIPT_BYTES // 1024} KiB")
         source = _Source(script)
-        tree = _parse(source)
-        _check_depth(tree, source)
-        _Checker(source).check_module(tree)
-        run = _Run(source, self.group, timestamp)
-        with np.errstate(all="ignore"), warnings.catch_warnings():
-            # Numeric edge cases (log(0), overflow to inf) give inf/nan, as in
-            # numpy; warnings must not escape into the caller's filters.
-            warnings.simplefilter("ignore")
-            try:
+        try:
+            tree = _parse(source)
+            _check_depth(tree, source)
+            _Checker(source).check_module(tree)
+            run = _Run(source, self.group, timestamp)
+            with np.errstate(all="ignore"), warnings.catch_warnings():
+                # Numeric edge cases (log(0), overflow to inf) give inf/nan, as
+                # in numpy; warnings must not escape into the caller's filters.
+                warnings.simplefilter("ignore")
                 return run.execute(tree)
-            except ScriptError:
-                raise
-            except RecursionError as exc:
-                raise ScriptError("evaluation nested too deeply", 1, 1) from exc
-            except Exception as exc:  # a failure outside any node, e.g. in a final check
-                raise ScriptError(f"{type(exc).__name__}: {_shorten(str(exc))}", 1, 1) from exc
+        except ScriptError:
+            raise
+        except RecursionError as exc:
+            # The caller's stack was already deep; the tree itself is bounded.
+            raise ScriptError("script nested too deeply for the remaining stack", 1, 1) from exc
+        except Exception as exc:  # a failure outside any node
+            raise ScriptError(f"{type(exc).__name__}: {_shorten(str(exc))}", 1, 1) from exc
