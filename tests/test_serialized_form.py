@@ -435,7 +435,9 @@ def test_an_empty_batch_list_restores_a_normal_experiment():
 # ---- deserialize: required keys and bad values ----------------------------------------------
 
 
-@pytest.mark.parametrize("key", ["title", "desc", "options", "space_parameter_script", "waveform_script", "wave_circuit"])
+@pytest.mark.parametrize(
+    "key", ["title", "desc", "options", "space_parameter_script", "waveform_script", "wave_circuit"]
+)
 def test_a_missing_required_key_raises_key_error(key):
     data = minimal()
     del data[key]

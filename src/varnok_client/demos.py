@@ -18,6 +18,15 @@ from .waveform import WaveCircuit
 __all__ = ["DEMOS", "build_batch", "build_chevron", "build_rabi", "build_ramsey", "build_demo"]
 
 
+def _number(value: float) -> str:
+    """A number as a script literal: ``4000``, ``1.5e6``, ``-6e7``."""
+    value = float(value)
+    if value.is_integer() and abs(value) < 1e5:
+        return str(int(value))
+    mantissa, exponent = f"{value:.12e}".split("e")
+    return f"{mantissa.rstrip('0').rstrip('.')}e{int(exponent)}"
+
+
 def build_rabi(qubit: str = "q01", points: int = 61, turns: float = 1.5) -> Experiment:
     """Amplitude Rabi: X with its amplitude swept from 0 to ``turns`` full turns, then M."""
     exp = Experiment(
@@ -31,7 +40,7 @@ def build_rabi(qubit: str = "q01", points: int = 61, turns: float = 1.5) -> Expe
         0,
         f"{qubit}.xy",
         "amp",
-        f'sweep(linspace(0, {2 * turns:g} * space("{qubit}.x_amp"), {points}), dim=0)',
+        f'sweep(linspace(0, {_number(2 * turns)} * space("{qubit}.x_amp"), {points}), dim=0)',
     )
     return exp
 
@@ -54,17 +63,17 @@ def build_ramsey(
     exp.add_wave_gate(("X/2", qubit), 1)
     exp.add_wave_gate(("M", qubit), 2)
     for layer in (0, 1):
-        exp.set_waveform_script_by_channel(qubit, layer, f"{qubit}.xy", "detuning", f"{detuning!r}")
+        exp.set_waveform_script_by_channel(qubit, layer, f"{qubit}.xy", "detuning", _number(detuning))
     # Delaying the second pulse within its own gate stretches that layer, so
     # the readout follows it.
     exp.set_waveform_script_by_channel(
-        qubit, 1, f"{qubit}.xy", "t0", f"sweep(linspace(0, {max_delay!r}, {points}), dim=0)"
+        qubit, 1, f"{qubit}.xy", "t0", f"sweep(linspace(0, {_number(max_delay)}, {points}), dim=0)"
     )
     return exp
 
 
 def build_chevron(
-    qubit: str = "q01", amp_points: int = 21, detuning_points: int = 41, span: float = 40e6
+    qubit: str = "q01", amp_points: int = 31, detuning_points: int = 41, span: float = 120e6
 ) -> Experiment:
     """Chevron: X amplitude (dimension 0) against drive detuning (dimension 1), then M."""
     exp = Experiment(
@@ -86,7 +95,7 @@ def build_chevron(
         0,
         f"{qubit}.xy",
         "detuning",
-        f"sweep(linspace({-span / 2!r}, {span / 2!r}, {detuning_points}), dim=1)",
+        f"sweep(linspace({_number(-span / 2)}, {_number(span / 2)}, {detuning_points}), dim=1)",
     )
     return exp
 
