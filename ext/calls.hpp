@@ -72,6 +72,15 @@ inline Ref call_method_kw(PyObject* obj, PyObject* name, PyObject* kwnames,
   return require(PyObject_VectorcallMethod(name, stack, positional.size() + 1, kwnames));
 }
 
+// `container.append(item)`: the engine's own lists directly, anything else through its method.
+inline void append_to(State& st, PyObject* container, PyObject* item) {
+  if (PyList_CheckExact(container)) {
+    require_status(PyList_Append(container, item));
+    return;
+  }
+  call_method(container, st.append, item);
+}
+
 // Calls `body(element)` for every element of `iterable`, in order. Lists are walked by index,
 // as their own iterator does (re-reading the size at every step, so edits made by `body` are
 // safe); anything else through the iteration protocol.

@@ -87,18 +87,7 @@ class Compilation {
   template <typename Body>
   void for_each_space_script(Body&& body) {
     Ref store = read_private(st_, self_, st_.p_space_parameter_script);
-    Ref items = call_method(store.get(), st_.items);
-    Ref iterator = require(PyObject_GetIter(items.get()));
-    while (Ref pair = Ref::steal(PyIter_Next(iterator.get()))) {
-      Ref tuple = require(PySequence_Tuple(pair.get()));
-      if (PyTuple_GET_SIZE(tuple.get()) != 2) {
-        raise(PyExc_ValueError, "space-parameter scripts must be (key, script) pairs");
-      }
-      body(PyTuple_GET_ITEM(tuple.get(), 0), PyTuple_GET_ITEM(tuple.get(), 1));
-    }
-    if (PyErr_Occurred()) {
-      throw_error_set();
-    }
+    for_each_item(store.get(), st_.items, body);
   }
 
   // The sweep has at least three dimensions, more when a swept space parameter names one.
@@ -182,13 +171,7 @@ class Compilation {
   void compile_waveform_scripts() {
     Ref swept = require(PySet_New(sweeping_space_key_.get()));
     Ref store = read_private(st_, self_, st_.p_waveform_script);
-    Ref iterator = require(PyObject_GetIter(store.get()));
-    while (Ref record = Ref::steal(PyIter_Next(iterator.get()))) {
-      compile_waveform_script(record.get(), swept.get());
-    }
-    if (PyErr_Occurred()) {
-      throw_error_set();
-    }
+    for_each(store.get(), [&](PyObject* record) { compile_waveform_script(record, swept.get()); });
   }
 
   void compile_waveform_script(PyObject* record, PyObject* swept) {
@@ -215,19 +198,15 @@ class Compilation {
       put(entry, st_.value, val.get());
       put(entry, st_.re_compile, re_compile.get());
       Ref fixed = read_private(st_, self_, st_.p_compiled_waveform_parameter_list);
-      call_method(fixed.get(), st_.append, entry.get());
+      append_to(st_, fixed.get(), entry.get());
     } else if (equals(val_type.get(), st_.seq)) {
       record_waveform_sweep(record, dim.get(), seq.get(), wave_ids.get(), re_compile.get());
     } else {
       Ref separator = require(PyUnicode_FromString(", "));
       Ref texts = require(PyList_New(0));
-      Ref ids = require(PyObject_GetIter(wave_ids.get()));
-      while (Ref id = Ref::steal(PyIter_Next(ids.get()))) {
-        require_status(PyList_Append(texts.get(), require(PyObject_Str(id.get())).get()));
-      }
-      if (PyErr_Occurred()) {
-        throw_error_set();
-      }
+      for_each(wave_ids.get(), [&](PyObject* id) {
+        require_status(PyList_Append(texts.get(), require(PyObject_Str(id)).get()));
+      });
       Ref joined = require(PyUnicode_Join(separator.get(), texts.get()));
       raise_catalogue(st_, st_.exp_wave_param_wrong, joined.get(), item(record, st_.layer).get(),
                       item(record, st_.entity).get());
@@ -235,16 +214,11 @@ class Compilation {
   }
 
   bool shares_a_key(PyObject* swept, PyObject* use_space) {
-    Ref iterator = require(PyObject_GetIter(use_space));
-    while (Ref key = Ref::steal(PyIter_Next(iterator.get()))) {
-      if (require_status(PySet_Contains(swept, key.get()))) {
-        return true;
-      }
-    }
-    if (PyErr_Occurred()) {
-      throw_error_set();
-    }
-    return false;
+    bool shared = false;
+    for_each(use_space, [&](PyObject* key) {
+      shared = shared || require_status(PySet_Contains(swept, key)) != 0;
+    });
+    return shared;
   }
 
   Ref record_layer(PyObject* record) {
@@ -271,19 +245,15 @@ class Compilation {
     }
     Ref wave_count = from_ssize(size_of(get_attr(gate.get(), st_.waves).get()));
     Ref zero = from_ssize(0);
-    Ref iterator = require(PyObject_GetIter(wave_ids.get()));
-    while (Ref id = Ref::steal(PyIter_Next(iterator.get()))) {
-      if (compare(id.get(), wave_count.get(), Py_GE) || compare(id.get(), zero.get(), Py_LT)) {
+    for_each(wave_ids.get(), [&](PyObject* id) {
+      if (compare(id, wave_count.get(), Py_GE) || compare(id, zero.get(), Py_LT)) {
         raise_formatted(PyExc_RuntimeError,
                         require(PyUnicode_FromFormat(
-                            "Cannot find wave with ID %S in gate %S (layer %S @ %S).", id.get(),
+                            "Cannot find wave with ID %S in gate %S (layer %S @ %S).", id,
                             get_attr(gate.get(), st_.gate_name).get(),
                             item(record, st_.layer).get(), item(record, st_.entity).get())));
       }
-    }
-    if (PyErr_Occurred()) {
-      throw_error_set();
-    }
+    });
     return wave_ids;
   }
 
@@ -319,20 +289,10 @@ class Compilation {
   Ref search_by(PyObject* record, PyObject* gate, PyObject* selectors, PyObject* keyword,
                 const char* not_found) {
     Ref found = require(PySet_New(nullptr));
-    Ref iterator = require(PyObject_GetIter(selectors));
-    while (Ref selector = Ref::steal(PyIter_Next(iterator.get()))) {
-      Ref ids = call_method_kw(gate, st_.search_wave, keyword, {}, {selector.get()});
-      Ref ids_iterator = require(PyObject_GetIter(ids.get()));
-      while (Ref id = Ref::steal(PyIter_Next(ids_iterator.get()))) {
-        require_status(PySet_Add(found.get(), id.get()));
-      }
-      if (PyErr_Occurred()) {
-        throw_error_set();
-      }
-    }
-    if (PyErr_Occurred()) {
-      throw_error_set();
-    }
+    for_each(selectors, [&](PyObject* selector) {
+      Ref ids = call_method_kw(gate, st_.search_wave, keyword, {}, {selector});
+      for_each(ids.get(), [&](PyObject* id) { require_status(PySet_Add(found.get(), id)); });
+    });
     Ref ids = require(PySequence_List(found.get()));
     if (PyList_GET_SIZE(ids.get()) == 0) {
       raise_formatted(PyExc_RuntimeError,
@@ -492,7 +452,7 @@ class Compilation {
   void append_sweep_entry(PyObject* dim, PyObject* entry) {
     Ref sweep = read_private(st_, self_, st_.p_compiled_sweep_dict);
     Ref entries = item(sweep.get(), dim);
-    call_method(entries.get(), st_.append, entry);
+    append_to(st_, entries.get(), entry);
   }
 
   static void put(const Ref& record, PyObject* key, PyObject* value) {

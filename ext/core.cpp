@@ -65,15 +65,11 @@ void construct(State& st, PyObject* self, PyObject* title, PyObject* desc, PyObj
 
 void update_config_manager(State& st, PyObject* self) {
   Ref plugins = call_method(st.plugin_register, st.get_plugins_by_hook, st.experiment_options);
-  Ref iterator = require(PyObject_GetIter(plugins.get()));
-  while (Ref plugin = Ref::steal(PyIter_Next(iterator.get()))) {
+  for_each(plugins.get(), [&](PyObject* plugin) {
     // Read afresh for every plug-in: a plug-in may replace the manager of the experiment.
     Ref manager = read_private(st, self, st.p_options_config_manager);
-    call_method(plugin.get(), st.experiment_options, manager.get());
-  }
-  if (PyErr_Occurred()) {
-    throw_error_set();
-  }
+    call_method(plugin, st.experiment_options, manager.get());
+  });
 }
 
 Ref exp_mode(State& st, PyObject* self) {

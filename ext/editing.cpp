@@ -66,7 +66,7 @@ void append_circuit(State& st, PyObject* self, PyObject* wave_circuit) {
     circuits = require(PyList_New(0));
     set_attr(self, st.p_batch_circuits, circuits.get());
   }
-  call_method(circuits.get(), st.append, wave_circuit);
+  append_to(st, circuits.get(), wave_circuit);
 }
 
 void add_wave_gate_obj(State& st, PyObject* self, PyObject* wave_gate_obj, PyObject* layer) {
@@ -165,7 +165,7 @@ void set_waveform_script(State& st, PyObject* self, WaveSelection selection, PyO
   put(st.script, final_script.get());
 
   Ref store = read_private(st, self, st.p_waveform_script);
-  call_method(store.get(), st.append, record.get());
+  append_to(st, store.get(), record.get());
 }
 
 namespace {
@@ -186,14 +186,13 @@ void unpack_pair(PyObject* item, Ref& first, Ref& second) {
 void fill_circuit(State& st, PyObject* self, PyObject* circuit, PyObject* space_timestamp) {
   Ref gates = get_attr(circuit, st.gates);
   Ref items = call_method(gates.get(), st.items);
-  Ref iterator = require(PyObject_GetIter(items.get()));
-  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+  for_each(items.get(), [&](PyObject* item) {
     Ref gate_id;
     Ref gate;
-    unpack_pair(item.get(), gate_id, gate);
+    unpack_pair(item, gate_id, gate);
     Ref waves = get_attr(gate.get(), st.waves);
     if (size_of(waves.get()) > 0) {
-      continue;
+      return;
     }
     Ref stored_compiler = read_private(st, self, st.p_gate_compiler);
     if (stored_compiler.get() == Py_None) {
@@ -214,10 +213,7 @@ void fill_circuit(State& st, PyObject* self, PyObject* circuit, PyObject* space_
       raise_catalogue(st, st.exp_gate_cannot_comp, gate_id.get(), gate.get(), compiler_name.get());
     }
     set_attr(gate.get(), st.waves, new_waves.get());
-  }
-  if (PyErr_Occurred()) {
-    throw_error_set();
-  }
+  });
 }
 
 }  // namespace
@@ -237,13 +233,8 @@ void fill_empty_wave_gates(State& st, PyObject* self, PyObject* group, PyObject*
       return;
     }
   }
-  Ref iterator = require(PyObject_GetIter(circuits.get()));
-  while (Ref circuit = Ref::steal(PyIter_Next(iterator.get()))) {
-    fill_circuit(st, self, circuit.get(), timestamp.get());
-  }
-  if (PyErr_Occurred()) {
-    throw_error_set();
-  }
+  for_each(circuits.get(),
+           [&](PyObject* circuit) { fill_circuit(st, self, circuit, timestamp.get()); });
 }
 
 }  // namespace varnok::editing

@@ -88,14 +88,9 @@ Ref serialize(State& st, PyObject* self) {
   Ref batch = read_private(st, self, st.p_batch_circuits);
   if (batch.get() != Py_None) {
     batch_value = require(PyList_New(0));
-    Ref iterator = require(PyObject_GetIter(batch.get()));
-    while (Ref circuit = Ref::steal(PyIter_Next(iterator.get()))) {
-      require_status(
-          PyList_Append(batch_value.get(), call_method(circuit.get(), st.serialize).get()));
-    }
-    if (PyErr_Occurred()) {
-      throw_error_set();
-    }
+    for_each(batch.get(), [&](PyObject* circuit) {
+      require_status(PyList_Append(batch_value.get(), call_method(circuit, st.serialize).get()));
+    });
   }
   Ref data = require(PyDict_New());
   auto put = [&](const char* key, Ref value) {
@@ -156,38 +151,18 @@ Ref deserialize(State& st, PyObject* data, PyObject* group) {
       }
     }
     Ref circuits = item(data, st.batch_circuit_key);
-    Ref iterator = require(PyObject_GetIter(circuits.get()));
-    while (Ref circuit = Ref::steal(PyIter_Next(iterator.get()))) {
-      call_method(self, st.append_circuit, restore_circuit(st, circuit.get()).get());
-    }
-    if (PyErr_Occurred()) {
-      throw_error_set();
-    }
+    for_each(circuits.get(), [&](PyObject* circuit) {
+      call_method(self, st.append_circuit, restore_circuit(st, circuit).get());
+    });
   }
 
   Ref space_scripts = item(data, st.space_parameter_script);
-  Ref items = call_method(space_scripts.get(), st.items);
-  Ref pairs = require(PyObject_GetIter(items.get()));
-  while (Ref pair = Ref::steal(PyIter_Next(pairs.get()))) {
-    Ref tuple = require(PySequence_Tuple(pair.get()));
-    if (PyTuple_GET_SIZE(tuple.get()) != 2) {
-      raise(PyExc_ValueError, "space_parameter_script must map keys to scripts");
-    }
-    call_method(self, st.set_space_parameter_script, PyTuple_GET_ITEM(tuple.get(), 0),
-                PyTuple_GET_ITEM(tuple.get(), 1));
-  }
-  if (PyErr_Occurred()) {
-    throw_error_set();
-  }
+  for_each_item(space_scripts.get(), st.items, [&](PyObject* key, PyObject* script) {
+    call_method(self, st.set_space_parameter_script, key, script);
+  });
 
   Ref records = item(data, st.waveform_script);
-  Ref iterator = require(PyObject_GetIter(records.get()));
-  while (Ref record = Ref::steal(PyIter_Next(iterator.get()))) {
-    replay_waveform_script(st, self, record.get());
-  }
-  if (PyErr_Occurred()) {
-    throw_error_set();
-  }
+  for_each(records.get(), [&](PyObject* record) { replay_waveform_script(st, self, record); });
   return exp;
 }
 

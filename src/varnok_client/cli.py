@@ -128,7 +128,7 @@ def load_experiment(path: str | os.PathLike[str], group: Any) -> Any:
         return Experiment.deserialize(data, group)
     except KeyError as exc:
         raise UserError(
-            f"experiment file {str(path)!r} is not a saved experiment: missing field {_describe(exc)}"
+            f"experiment file {str(path)!r} is not a saved experiment: missing field {exc.args[0]!r}"
         ) from None
     except _DATA_ERRORS as exc:
         raise UserError(f"experiment file {str(path)!r} is not a valid saved experiment: {_describe(exc)}") from None
