@@ -102,8 +102,15 @@ inline int require_status(int status) {
 class SavedError {
  public:
   SavedError() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    value_ = PyErr_GetRaisedException();
+#else
     PyErr_Fetch(&type_, &value_, &traceback_);
     PyErr_NormalizeException(&type_, &value_, &traceback_);
+    if (value_ != nullptr && traceback_ != nullptr) {
+      PyException_SetTraceback(value_, traceback_);
+    }
+#endif
   }
   SavedError(const SavedError&) = delete;
   SavedError& operator=(const SavedError&) = delete;
@@ -111,16 +118,25 @@ class SavedError {
 
   PyObject* value() const noexcept { return value_; }
   void restore() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (value_ != nullptr) {
+      PyErr_SetRaisedException(value_);
+      value_ = nullptr;
+    }
+#else
     if (type_ != nullptr) {
       PyErr_Restore(type_, value_, traceback_);
       type_ = value_ = traceback_ = nullptr;
     }
+#endif
   }
 
  private:
+#if PY_VERSION_HEX < 0x030C0000
   PyObject* type_ = nullptr;
-  PyObject* value_ = nullptr;
   PyObject* traceback_ = nullptr;
+#endif
+  PyObject* value_ = nullptr;
 };
 
 // Adds a note (PEP 678) to the pending exception, which then stays pending; a failure to add the

@@ -1,7 +1,6 @@
 """The ``varnok`` command line: outputs, exit statuses, user errors, Ctrl-C and atomic files."""
 
 import json
-import math
 import os
 import signal
 import subprocess
@@ -109,13 +108,6 @@ def test_validate_describes_the_compiled_sweep(workdir, capsys):
     assert "7 steps, sweep lengths [7, 1, 1]" in out
     assert "dimension 0: waveform parameter amp of q01 layer 0, 7 points" in out
     assert listing(workdir) == ["rabi.json"]
-
-
-def test_validate_lists_batch_circuits(workdir, capsys):
-    source = save(build_batch(sequences=(("X",), ("X/2", "Y"))), workdir / "b.json")
-    assert cli.main(["validate", str(source)]) == 0
-    out = capsys.readouterr().out
-    assert "circuit 0: X" in out and "circuit 1: X/2 Y" in out
 
 
 def experiment_with(edit):
@@ -287,15 +279,6 @@ def test_failed_plot_leaves_no_partial_file(workdir, monkeypatch, capsys):
     assert listing(workdir) == ["exp.json", "exp.npz"]
 
 
-def test_existing_outputs_are_replaced_whole(workdir):
-    source = save(build_rabi(points=3), workdir / "exp.json")
-    (workdir / "exp.npz").write_bytes(b"old")
-    os.chmod(workdir / "exp.npz", 0o644)
-    assert cli.main(["run", str(source), "--quiet", "--shots", "0"]) == 0
-    assert Result.load(workdir / "exp.npz").data["q01.p1"].size == 3
-    assert listing(workdir) == ["exp.json", "exp.npz", "exp.png"]
-
-
 @pytest.mark.parametrize("name, points", [("ramsey", 81), ("chevron", 31 * 41), ("batch", 10)])
 def test_each_demo_runs_and_plots(workdir, name, points):
     assert cli.main(["demo", name, "--quiet", "--seed", "1"]) == 0
@@ -318,17 +301,3 @@ def test_module_entry_point(workdir):
     )
     assert done.returncode == 2
     assert done.stderr.count("\n") == 1 and "Traceback" not in done.stderr
-
-
-def test_plot_axis_uses_the_swept_values(workdir):
-    exp = build_rabi(points=5)
-    group = cli.build_group(None)
-    try:
-        cli.compile_experiment(exp, group, None)
-        axes = cli.sweep_axes(exp)
-    finally:
-        group.space.close()
-    label, values = axes[0]
-    assert label == "amp of q01 layer 0"
-    assert values == pytest.approx(np.linspace(0, 3 * demo_calibration()["q01.x_amp"], 5))
-    assert not math.isnan(values.sum())

@@ -299,11 +299,6 @@ def test_rotation_product_equals_the_ordered_matrix_product(shape):
     assert np.allclose(got, expected, atol=1e-12)
 
 
-def test_rotation_product_of_nothing_is_the_identity():
-    a, b = rotation_product(np.zeros((3, 0), complex), np.zeros((3, 0), complex))
-    assert np.array_equal(a, np.ones(3)) and np.array_equal(b, np.zeros(3))
-
-
 def test_sample_rotations_are_unitary_and_undriven_samples_are_identities():
     z = np.array([0.0, 1e-12, 0.3 - 0.2j, 3.0j, -6.0])
     a, b = sample_rotations(z)

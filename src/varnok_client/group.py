@@ -13,6 +13,7 @@ from __future__ import annotations
 import contextlib
 import json
 import operator
+import os
 import sqlite3
 import threading
 import time
@@ -26,6 +27,12 @@ import numpy as np
 __all__ = ["Group", "Space", "now_ms"]
 
 _MEMORY = ":memory:"
+# SQLite stores timestamps as signed 64-bit integers.
+_TS_MIN = -(2**63)
+_TS_MAX = 2**63 - 1
+# Deepest nesting of lists/dicts a stored value may have; JSON text nested
+# deeper than the interpreter's stack would otherwise fail half-way.
+MAX_VALUE_DEPTH = 100
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS parameter_versions (
     seq INTEGER PRIMARY KEY AUTOINCREMENT,
@@ -42,20 +49,55 @@ def now_ms() -> int:
     return time.time_ns() // 1_000_000
 
 
-def _json_default(value: Any) -> Any:
-    # Sweeps hand us numpy scalars and arrays; store them as plain numbers/lists.
-    if isinstance(value, (np.generic, np.ndarray)):
-        return value.tolist()
-    raise TypeError(f"{type(value).__name__} is not JSON-compatible")
+def _plain_value(key: str, value: Any) -> Any:
+    """``value`` as plain JSON data, refusing anything that would not read back as written.
+
+    Sweeps hand us numpy scalars and arrays, which become plain numbers and
+    lists; tuples become lists.  Dictionaries must have string keys (JSON
+    would silently turn ``{1: 2}`` into ``{"1": 2}``).  Walks iteratively so
+    that a deeply nested value is refused with a clear message rather than a
+    stack overflow.
+    """
+
+    def refuse(reason: str) -> TypeError:
+        return TypeError(f"value for space key {key!r} is not JSON-compatible: {reason}")
+
+    def convert(item: Any) -> Any:
+        if isinstance(item, (np.generic, np.ndarray)):
+            if item.dtype.kind not in "biuf":
+                raise refuse(f"numpy value of dtype {item.dtype}")
+            return item.tolist()
+        return item
+
+    root: list[Any] = [None]
+    # (container to fill, index or key in it, value, depth)
+    stack: list[tuple[Any, Any, Any, int]] = [(root, 0, value, 0)]
+    while stack:
+        parent, slot, item, depth = stack.pop()
+        item = convert(item)
+        if item is None or isinstance(item, (bool, int, float, str)):
+            parent[slot] = item
+            continue
+        if depth >= MAX_VALUE_DEPTH:
+            raise refuse(f"nested deeper than {MAX_VALUE_DEPTH} levels")
+        if isinstance(item, (list, tuple)):
+            out: Any = [None] * len(item)
+            stack.extend((out, i, v, depth + 1) for i, v in enumerate(item))
+        elif isinstance(item, Mapping):
+            out = {}
+            for k, v in item.items():
+                if not isinstance(k, str):
+                    raise refuse(f"dictionary key {k!r} is not a string")
+                out[k] = None
+                stack.append((out, k, v, depth + 1))
+        else:
+            raise refuse(f"{type(item).__name__} {item!r}")
+        parent[slot] = out
+    return root[0]
 
 
 def _encode(key: str, value: Any) -> str:
-    try:
-        return json.dumps(value, default=_json_default)
-    except (TypeError, ValueError) as exc:
-        raise TypeError(
-            f"value for space key {key!r} is not JSON-compatible: {value!r}"
-        ) from exc
+    return json.dumps(_plain_value(key, value))
 
 
 def _check_key(key: Any) -> str:
@@ -65,14 +107,25 @@ def _check_key(key: Any) -> str:
 
 
 def _check_timestamp(timestamp: Any) -> int:
-    if isinstance(timestamp, bool):
+    if isinstance(timestamp, (bool, np.bool_)):
         raise TypeError(f"timestamp must be integer milliseconds, got {timestamp!r}")
     try:
-        return operator.index(timestamp)
+        ts = operator.index(timestamp)
     except TypeError:
         raise TypeError(
             f"timestamp must be integer milliseconds, got {timestamp!r}"
         ) from None
+    if not _TS_MIN <= ts <= _TS_MAX:
+        raise ValueError(f"timestamp {ts} is outside the 64-bit range of the store")
+    return ts
+
+
+def _check_path(path: Any) -> str:
+    if isinstance(path, (str, os.PathLike)):
+        text = os.fspath(path)
+        if isinstance(text, str) and text:
+            return text
+    raise TypeError(f"space path must be ':memory:' or a file path, got {path!r}")
 
 
 class Space:
@@ -84,14 +137,21 @@ class Space:
     """
 
     def __init__(self, path: str | Path = _MEMORY) -> None:
-        self._open(str(path))
+        self._open(_check_path(path))
 
     def _open(self, path: str) -> None:
         self.path = path
         self._lock = threading.Lock()
-        self._conn = sqlite3.connect(path, check_same_thread=False)
-        with self._conn:
-            self._conn.executescript(_SCHEMA)
+        try:
+            self._conn = sqlite3.connect(path, check_same_thread=False)
+        except sqlite3.Error as exc:
+            raise ValueError(f"cannot open space database {path!r}: {exc}") from exc
+        try:
+            with self._conn:
+                self._conn.executescript(_SCHEMA)
+        except sqlite3.Error as exc:
+            self._conn.close()
+            raise ValueError(f"{path!r} is not a usable space database: {exc}") from exc
 
     # -- writing -----------------------------------------------------------
     def set(self, key: str, value: Any, timestamp: int | None = None) -> None:
@@ -100,8 +160,12 @@ class Space:
 
     def update(self, mapping: Mapping[str, Any], timestamp: int | None = None) -> None:
         """Record every item of ``mapping`` in one transaction at one timestamp."""
+        if not isinstance(mapping, Mapping):
+            raise TypeError(
+                f"update takes a mapping of key to value, got {type(mapping).__name__}"
+            )
         ts = now_ms() if timestamp is None else _check_timestamp(timestamp)
-        rows = [(_check_key(k), ts, _encode(k, v)) for k, v in dict(mapping).items()]
+        rows = [(_check_key(k), ts, _encode(k, v)) for k, v in mapping.items()]
         with self._lock, self._conn:
             self._conn.executemany(
                 "INSERT INTO parameter_versions (key, ts, value) VALUES (?, ?, ?)", rows
@@ -172,11 +236,29 @@ class Space:
         The values are recorded at ``timestamp``, by default the epoch, so that
         they are in force at every later time an experiment may ask about.
         """
-        data = json.loads(Path(path).read_text(encoding="utf-8"))
+        name = _check_path(path)
+        text = Path(name).read_text(encoding="utf-8")
+        try:
+            data = json.loads(text)
+        except json.JSONDecodeError as exc:
+            # Kept as a JSON error (callers tell "not JSON" from "not a space").
+            raise json.JSONDecodeError(
+                f"space file {name!r} is not JSON: {exc.msg}", exc.doc, exc.pos
+            ) from None
+        except RecursionError:
+            raise ValueError(f"space file {name!r} is nested too deeply") from None
+        except ValueError as exc:  # e.g. integers beyond the digit limit
+            raise ValueError(f"space file {name!r}: {exc}") from None
         if not isinstance(data, dict):
-            raise ValueError(f"space file {str(path)!r} must hold a JSON object")
+            raise ValueError(
+                f"space file {name!r} must hold a JSON object, got {type(data).__name__}"
+            )
         space = cls()
-        space.update(data, timestamp)
+        try:
+            space.update(data, timestamp)
+        except (TypeError, ValueError) as exc:
+            space.close()
+            raise type(exc)(f"space file {name!r}: {exc}") from None
         return space
 
     def to_json(self, path: str | Path, timestamp: int | None = None) -> None:
@@ -247,9 +329,16 @@ class Group:
             raise TypeError(
                 f"space must be a Space or a mapping, got {type(space).__name__}"
             )
-        self.entities: tuple[str, ...] = (
-            (entities,) if isinstance(entities, str) else tuple(entities)
-        )
+        if isinstance(entities, str):
+            entities = (entities,)
+        elif not isinstance(entities, Iterable):
+            raise TypeError(
+                f"entities must be an entity name or an iterable of them, got {entities!r}"
+            )
+        self.entities: tuple[str, ...] = tuple(entities)
+        for entity in self.entities:
+            if not isinstance(entity, str) or not entity:
+                raise TypeError(f"entity names must be non-empty strings, got {entity!r}")
         self._temporary: dict[str, Any] = {}
 
     def get_parameter(self, key: str, timestamp: int | None = None) -> Any:

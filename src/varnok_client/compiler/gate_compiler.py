@@ -18,6 +18,8 @@ from __future__ import annotations
 import math
 from typing import Any
 
+import numpy as np
+
 from ..waveform import WaveCircuit, Waveform, WavePackage
 from ..waveform.shapes import real_value
 from ..waveform.waveform_register import waveform_register
@@ -54,8 +56,23 @@ class GateCompiler:
     def compile(
         self, gate_on_entity: tuple[str, Any], timestamp: int | None = None
     ) -> WavePackage | None:
-        """A wave package realising the gate, or None when this compiler cannot realise it."""
+        """A wave package realising the gate, or None when this compiler cannot realise it.
+
+        Raises:
+            TypeError: ``gate_on_entity`` is not a ``(gate name, entity)`` pair
+                or ``timestamp`` is neither an integer nor None.
+        """
+        if not isinstance(gate_on_entity, (tuple, list)) or len(gate_on_entity) != 2:
+            raise TypeError(
+                f"a gate to compile is a (gate name, entity) pair, got {gate_on_entity!r}"
+            )
         gate_name, entity = gate_on_entity
+        if not isinstance(gate_name, str):
+            raise TypeError(f"gate name must be a string, got {gate_name!r}")
+        if timestamp is not None and (
+            isinstance(timestamp, bool) or not isinstance(timestamp, (int, np.integer))
+        ):
+            raise TypeError(f"timestamp must be integer milliseconds or None, got {timestamp!r}")
         waves = self.gate_waves(gate_name, entity, timestamp)
         if not waves:
             return None

@@ -56,11 +56,11 @@ def _check_dims(dims: Any) -> list[int] | None:
     return result
 
 
-def _check_item_id(item_id: Any) -> int:
+def _check_item_id(item_id: Any, what: str = "item id") -> int:
     if isinstance(item_id, bool) or not isinstance(item_id, (int, np.integer)):
-        raise TypeError(f"item id must be an integer, got {type(item_id).__name__}")
+        raise TypeError(f"{what} must be an integer, got {type(item_id).__name__}")
     if item_id < 0:
-        raise ValueError(f"item id must not be negative, got {item_id}")
+        raise ValueError(f"{what} must not be negative, got {item_id}")
     return int(item_id)
 
 
@@ -88,7 +88,7 @@ class Result:
     ) -> None:
         self.complete = bool(complete)
         self.final = bool(final)
-        self.chunk_id = int(chunk_id)
+        self.chunk_id = _check_item_id(chunk_id, "chunk id")
         self.item_id_start = _check_item_id(item_id_start)
         self.dims = _check_dims(dims)
         self._items: dict[int, dict[str, np.ndarray]] = {}

@@ -113,7 +113,7 @@ class Language:
         Raises:
             ValueError: no catalogue exists for ``code``.
         """
-        if code not in MESSAGES:
+        if not isinstance(code, str) or code not in MESSAGES:
             raise ValueError(f"unknown language {code!r}; available: {', '.join(MESSAGES)}")
         self._code = code
 

@@ -51,8 +51,18 @@ class PluginRegister:
         """Register ``plugin`` for ``hooks`` (one name or several).
 
         Registering a plug-in again adds the new hooks and keeps its place.
+
+        Raises:
+            TypeError: a hook name is not a non-empty string, no hook is
+                given, or the plug-in lacks the method of a hook the package
+                runs (``experiment_options``).
         """
         names = _hook_names(hooks)
+        if not names:
+            raise TypeError(f"plug-in {plugin!r} must be registered for at least one hook")
+        for name in names:
+            if name in KNOWN_HOOKS and not callable(getattr(plugin, name, None)):
+                raise TypeError(f"plug-in {plugin!r} has no method {name!r} for its hook")
         for index, (known, known_hooks) in enumerate(self._entries):
             if known is plugin:
                 self._entries[index] = (known, tuple(dict.fromkeys(known_hooks + names)))
@@ -73,6 +83,8 @@ class PluginRegister:
 
     def get_plugins_by_hook(self, hook: str) -> list[Any]:
         """The plug-ins registered for ``hook``, in registration order (a new list)."""
+        if not isinstance(hook, str):
+            raise TypeError(f"hook name must be a string, got {hook!r}")
         self.discover()
         return [plugin for plugin, hooks in self._entries if hook in hooks]
 
@@ -112,10 +124,9 @@ class PluginRegister:
                 names = _hook_names(hooks)
                 if not names:
                     raise ValueError("the plug-in declares no hooks")
+                self.register(plugin, names)
             except Exception as exc:
                 self.discovery_errors.append((entry_point.name, exc))
-                continue
-            self.register(plugin, names)
 
 
 class ExperimentOptionsPlugin:

@@ -12,7 +12,8 @@ from __future__ import annotations
 import copy
 import math
 import numbers
-from typing import Any, Callable, Iterable, Mapping
+from collections.abc import Iterable
+from typing import Any, Callable, Mapping
 
 import numpy as np
 
@@ -118,6 +119,24 @@ class ConfigManager:
         if name in self._items:
             raise ValueError(f"option {name!r} is already defined")
         types = _normalise_types(type)
+        for bound_name, bound in (("minimum", minimum), ("maximum", maximum)):
+            if bound is None:
+                continue
+            if isinstance(bound, (bool, np.bool_)) or not isinstance(bound, numbers.Real):
+                raise TypeError(f"option {name!r}: {bound_name} must be a number, got {bound!r}")
+            if isinstance(bound, float) and math.isnan(bound):
+                raise ValueError(f"option {name!r}: {bound_name} must not be NaN")
+            if not all(entry in (None, int, float) for entry in types):
+                raise TypeError(
+                    f"option {name!r}: a {bound_name} needs a numeric type (int or float), "
+                    f"not {_type_names(types)}"
+                )
+        if isinstance(choices, (str, bytes)) or (
+            choices is not None and not isinstance(choices, Iterable)
+        ):
+            raise TypeError(f"option {name!r}: choices must be a list of values, got {choices!r}")
+        if not isinstance(required, (bool, np.bool_)):
+            raise TypeError(f"option {name!r}: required must be True or False, got {required!r}")
         if minimum is not None and maximum is not None and minimum > maximum:
             raise ValueError(f"option {name!r}: minimum {minimum!r} is above maximum {maximum!r}")
         item = {
@@ -183,7 +202,7 @@ class ConfigManager:
             TypeError: ``value`` has the wrong type.
             ValueError: ``value`` is outside the choices or bounds.
         """
-        if key not in self._items:
+        if not isinstance(key, str) or key not in self._items:
             raise KeyError(f"unknown option {key!r}")
         self._values[key] = self._check_value(self._items[key], value)
 

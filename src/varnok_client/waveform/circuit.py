@@ -16,8 +16,8 @@ import numpy as np
 
 from ..qc.gates import QuantumGate, check_entities, check_gate_name
 from . import waveform_register as _register_module
-from .package import WavePackage
-from .shapes import Waveform
+from .package import MAX_EXPORT_SAMPLES, WavePackage
+from .shapes import Waveform, real_value
 
 __all__ = ["WaveCircuit", "WaveGate"]
 
@@ -164,7 +164,10 @@ class WaveCircuit:
     ) -> list[WaveGate]:
         """Gates on ``entity`` (a multi-entity gate lies on each of its entities) in ``layer``.
 
-        Either filter may be left out; results keep insertion order.
+        Either filter may be left out; results keep insertion order.  An
+        entity or layer of another type (the engine passes on what a stored
+        script record holds) matches no gate rather than raising, so that the
+        caller reports the gate as not found.
         """
         return [
             g
@@ -196,7 +199,8 @@ class WaveCircuit:
 
     def export_wave_package(self, sample_rate: float = 2e9) -> WavePackage:
         """Sample the circuit in its current state at ``sample_rate`` samples per second."""
-        if not sample_rate > 0:
+        rate = real_value(sample_rate, "sample_rate")
+        if rate <= 0:
             raise ValueError(f"sample_rate must be positive, got {sample_rate!r}")
         starts, total = self._layout()
         placed: list[Waveform] = []
@@ -209,16 +213,22 @@ class WaveCircuit:
                 copy = wave.copy()
                 copy.t0 = starts[gate.layer] + wave.start
                 placed.append(copy)
-        step = 1e9 / sample_rate
+        step = 1e9 / rate
         # Tolerate rounding so a duration of exactly n samples gives n, not n + 1.
-        count = max(0, int(np.ceil(total / step - 1e-9)))
+        exact = total / step - 1e-9
+        if not exact <= MAX_EXPORT_SAMPLES:
+            raise ValueError(
+                f"circuit of {total:g} ns at {rate:g} samples/s needs more than "
+                f"{MAX_EXPORT_SAMPLES} samples per channel"
+            )
+        count = max(0, int(np.ceil(exact)))
         times = np.arange(count) * step
         channels: dict[str, np.ndarray] = {}
         for wave in placed:
             samples = channels.setdefault(wave.channel, np.zeros(count, dtype=complex))
             lo, hi = np.searchsorted(times, [wave.start, wave.end], side="left")
             samples[lo:hi] += wave.sample(times[lo:hi])
-        return WavePackage(channels, times, sample_rate, placed, total)
+        return WavePackage(channels, times, rate, placed, total)
 
     # -- serialization -------------------------------------------------------
     def serialize(self) -> dict[str, Any]:

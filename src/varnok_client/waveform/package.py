@@ -8,12 +8,18 @@ from typing import TYPE_CHECKING
 import numpy as np
 from numpy.typing import NDArray
 
-from .shapes import Waveform
+from .shapes import Waveform, real_value
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
-__all__ = ["WavePackage"]
+__all__ = ["WavePackage", "MAX_EXPORT_SAMPLES"]
+
+#: Most samples per channel one export or redraw makes (about 134 ms at
+#: 2 GS/s, 4 GiB of complex samples per channel).  A longer circuit is almost
+#: certainly a unit mistake (seconds given as ns) and is refused before any
+#: allocation.
+MAX_EXPORT_SAMPLES = 1 << 28
 
 
 class WavePackage:
@@ -33,15 +39,29 @@ class WavePackage:
         waves: list[Waveform] | None = None,
         duration: float | None = None,
     ) -> None:
-        self.channels: dict[str, NDArray[np.complex128]] = dict(channels or {})
         self.times: NDArray[np.float64] = (
             np.zeros(0) if times is None else np.asarray(times, dtype=float)
         )
-        self.sample_rate = float(sample_rate)
+        if self.times.ndim != 1:
+            raise ValueError(f"times must be one-dimensional, got shape {self.times.shape}")
+        self.channels: dict[str, NDArray[np.complex128]] = {}
+        for channel, samples in dict(channels or {}).items():
+            if not isinstance(channel, str):
+                raise TypeError(f"channel names must be strings, got {channel!r}")
+            array = np.asarray(samples, dtype=complex)
+            if array.shape != self.times.shape:
+                raise ValueError(
+                    f"channel {channel!r} has {array.shape} samples for a grid of {self.times.shape}"
+                )
+            self.channels[channel] = array
+        self.sample_rate = real_value(sample_rate, "sample_rate")
         self.waves: list[Waveform] = list(waves or [])
+        for wave in self.waves:
+            if not isinstance(wave, Waveform):
+                raise TypeError(f"waves of a package must be waveforms, got {wave!r}")
         if duration is None:
             duration = max((w.end for w in self.waves), default=0.0)
-        self.duration = float(duration)
+        self.duration = real_value(duration, "duration")
 
     def channel_waves(self, channel: str) -> list[Waveform]:
         """The placed waveforms on ``channel``."""
@@ -54,9 +74,15 @@ class WavePackage:
 
         A channel without placed waveforms (a hand-made package) is interpolated instead.
         """
-        if not dt > 0:
+        step = real_value(dt, "dt")
+        if step <= 0:
             raise ValueError(f"dt must be positive, got {dt!r}")
-        times = np.arange(0.0, self.duration, dt)
+        if not self.duration / step <= MAX_EXPORT_SAMPLES:
+            raise ValueError(
+                f"dt={dt!r} ns over {self.duration:g} ns gives more than "
+                f"{MAX_EXPORT_SAMPLES} samples per channel"
+            )
+        times = np.arange(0.0, self.duration, step)
         out: dict[str, NDArray[np.complex128]] = {}
         for channel, samples in self.channels.items():
             waves = self.channel_waves(channel)

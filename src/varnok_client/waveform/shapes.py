@@ -38,9 +38,14 @@ JSON_SCALARS = (str, int, float, bool, type(None))
 
 def real_value(value: Any, what: str) -> float:
     """``value`` as a finite float; TypeError/ValueError naming ``what`` otherwise."""
+    if type(value) is float and math.isfinite(value):  # the common case, kept cheap
+        return value
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
         raise TypeError(f"{what} must be a real number, got {value!r}")
-    out = float(value)
+    try:
+        out = float(value)
+    except OverflowError:
+        raise ValueError(f"{what} is too large, got {value!r}") from None
     if not math.isfinite(out):
         raise ValueError(f"{what} must be finite, got {value!r}")
     return out
@@ -53,6 +58,11 @@ class Waveform:
     shape: ClassVar[str] = ""
     #: Shape-specific parameters with their defaults (besides the common ones).
     PARAMETERS: ClassVar[dict[str, Any]] = {}
+    #: Parameters that may be None (meaning "derive from the width").
+    OPTIONAL: ClassVar[frozenset[str]] = frozenset()
+    #: Parameters that must not be negative / must be positive when given.
+    NON_NEGATIVE: ClassVar[frozenset[str]] = frozenset({"width"})
+    POSITIVE: ClassVar[frozenset[str]] = frozenset()
 
     def __init__(
         self,
@@ -77,6 +87,17 @@ class Waveform:
                 f"its parameters are {', '.join(params)}"
             )
         params.update(wave_parameters)
+        for key, value in wave_parameters.items():
+            self._check_parameter(key, value)
+        real_value(t0, f"t0 of the {self.shape} waveform on {channel!r}")
+        real_value(ratio, f"ratio of the {self.shape} waveform on {channel!r}")
+        if waveform_compiler_config is not None and not isinstance(
+            waveform_compiler_config, Mapping
+        ):
+            raise TypeError(
+                "waveform_compiler_config must be a mapping, got "
+                f"{type(waveform_compiler_config).__name__}"
+            )
         self.channel = channel
         self.name = name
         self.t0 = t0
@@ -88,11 +109,27 @@ class Waveform:
         }
 
     # -- parameters --------------------------------------------------------
+    def _check_parameter(self, key: str, value: Any) -> None:
+        """Refuse a constructor value that could never be sampled."""
+        if value is None and key in self.OPTIONAL:
+            return
+        what = f"wave parameter {key!r} of the {self.shape} waveform"
+        number = real_value(value, what)
+        if key in self.NON_NEGATIVE and number < 0:
+            raise ValueError(f"{what} must not be negative, got {value!r}")
+        if key in self.POSITIVE and number <= 0:
+            raise ValueError(f"{what} must be positive, got {value!r}")
+
+    def _real(self, value: Any, label: str) -> float:
+        # Exports read every parameter of every waveform, so the description of
+        # the waveform is only formatted when a value is actually refused.
+        if type(value) is float and math.isfinite(value):
+            return value
+        return real_value(value, f"{label} of {self!r}")
+
     def parameter(self, key: str) -> float:
         """The wave parameter ``key`` as a finite float."""
-        return real_value(
-            self.wave_parameters[key], f"wave parameter {key!r} of {self!r}"
-        )
+        return self._real(self.wave_parameters[key], f"wave parameter {key!r}")
 
     @property
     def duration(self) -> float:
@@ -105,7 +142,7 @@ class Waveform:
     @property
     def start(self) -> float:
         """``t0`` as a float (validated)."""
-        return real_value(self.t0, f"t0 of {self!r}")
+        return self._real(self.t0, "t0")
 
     @property
     def end(self) -> float:
@@ -122,9 +159,9 @@ class Waveform:
         t = np.asarray(times_ns, dtype=float)
         out = np.zeros(t.shape, dtype=complex)
         t0, width = self.start, self.duration
-        scale = self.parameter("amp") * real_value(self.ratio, f"ratio of {self!r}")
-        freq = self.parameter("freq") + real_value(
-            self.waveform_compiler_config.get("detuning", 0.0), f"detuning of {self!r}"
+        scale = self.parameter("amp") * self._real(self.ratio, "ratio")
+        freq = self.parameter("freq") + self._real(
+            self.waveform_compiler_config.get("detuning", 0.0), "detuning"
         )
         phase = self.parameter("phase")
         tau = t - t0
@@ -136,8 +173,18 @@ class Waveform:
 
     # -- copying and serialization -------------------------------------------
     def copy(self) -> Waveform:
-        """An independent copy."""
-        return copy.deepcopy(self)
+        """An independent copy (shares no mutable value with this waveform)."""
+        # Exports copy every waveform; parameters are nearly always plain
+        # numbers, so only containers go through the (slow) deep copy.
+        new = copy.copy(self)
+        new.wave_parameters = _copy_dict(self.wave_parameters)
+        new.waveform_compiler_config = _copy_dict(self.waveform_compiler_config)
+        for name, value in vars(self).items():
+            if name not in ("wave_parameters", "waveform_compiler_config") and not isinstance(
+                value, _IMMUTABLE
+            ):
+                setattr(new, name, copy.deepcopy(value))
+        return new
 
     def to_dict(self) -> dict[str, Any]:
         """A JSON-compatible description, rebuilt by the register's ``from_dict``."""
@@ -176,6 +223,17 @@ class Waveform:
         return f"{self.shape}({self.channel!r}{name}, t0={self.t0!r}, ratio={self.ratio!r}, {params})"
 
 
+_IMMUTABLE = (str, int, float, complex, bool, type(None), np.generic)
+
+
+def _copy_dict(mapping: dict[str, Any]) -> dict[str, Any]:
+    if type(mapping) is not dict:
+        return copy.deepcopy(mapping)
+    return {
+        k: v if isinstance(v, _IMMUTABLE) else copy.deepcopy(v) for k, v in mapping.items()
+    }
+
+
 def _plain(value: Any) -> Any:
     """Numpy scalars and arrays as plain Python numbers and lists."""
     if isinstance(value, (np.generic, np.ndarray)):
@@ -199,6 +257,8 @@ class Gaussian(Waveform):
 
     shape = "gaussian"
     PARAMETERS = {"sigma": None}
+    OPTIONAL = frozenset({"sigma"})
+    POSITIVE = frozenset({"sigma"})
 
     def sigma(self) -> float:
         """The standard deviation in ns."""
@@ -237,6 +297,8 @@ class Cosine(Waveform):
 
     shape = "cosine"
     PARAMETERS = {"edge": None}
+    OPTIONAL = frozenset({"edge"})
+    NON_NEGATIVE = frozenset({"width", "edge"})
 
     def envelope(self, tau: NDArray[np.float64]) -> NDArray[Any]:
         width = self.duration

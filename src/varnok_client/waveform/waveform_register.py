@@ -124,14 +124,29 @@ def _json_mapping(value: Any, what: str) -> dict[str, Any]:
     return out
 
 
+#: Deepest nesting accepted inside a serialized compiler configuration.
+MAX_JSON_DEPTH = 100
+
+
 def _is_json_value(value: Any) -> bool:
-    if isinstance(value, JSON_SCALARS):
-        return True
-    if isinstance(value, list):
-        return all(_is_json_value(v) for v in value)
-    if isinstance(value, dict):
-        return all(isinstance(k, str) and _is_json_value(v) for k, v in value.items())
-    return False
+    """Whether ``value`` is plain JSON data (walked without recursion, depth-limited)."""
+    stack = [(value, 0)]
+    while stack:
+        item, depth = stack.pop()
+        if isinstance(item, JSON_SCALARS):
+            continue
+        if depth >= MAX_JSON_DEPTH:
+            return False
+        if isinstance(item, list):
+            stack.extend((v, depth + 1) for v in item)
+        elif isinstance(item, dict):
+            for k, v in item.items():
+                if not isinstance(k, str):
+                    return False
+                stack.append((v, depth + 1))
+        else:
+            return False
+    return True
 
 
 waveform_register = WaveformRegister()
