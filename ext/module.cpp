@@ -1,6 +1,8 @@
 // The extension module: interns the names, imports the collaborators once and creates the class.
 #include <Python.h>
 
+#include <initializer_list>
+
 #include "experiment_type.hpp"
 #include "refs.hpp"
 #include "state.hpp"
@@ -9,6 +11,15 @@ namespace varnok {
 namespace {
 
 extern PyModuleDef module_def;
+
+Ref interned_tuple(std::initializer_list<const char*> names) {
+  Ref tuple = require(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+  Py_ssize_t index = 0;
+  for (const char* name : names) {
+    PyTuple_SET_ITEM(tuple.get(), index++, require(PyUnicode_InternFromString(name)).release());
+  }
+  return tuple;
+}
 
 State& raw_state(PyObject* module) {
   return *static_cast<State*>(PyModule_GetState(module));
@@ -28,12 +39,12 @@ int exec_module(PyObject* module) {
   }
     VARNOK_COLLABORATORS(VARNOK_IMPORT)
 #undef VARNOK_IMPORT
+    // Keyword names must be interned: a Python callee matches keywords by identity first and
+    // compares text only for names it cannot find that way.
     st.callback_kwnames =
-        require(Py_BuildValue("(sssss)", "wave_package", "exp_obj", "pos", "steps", "options"))
-            .release();
+        interned_tuple({"wave_package", "exp_obj", "pos", "steps", "options"}).release();
     st.result_kwnames =
-        require(Py_BuildValue("(sssss)", "complete", "final", "chunk_id", "item_id_start", "dims"))
-            .release();
+        interned_tuple({"complete", "final", "chunk_id", "item_id_start", "dims"}).release();
     st.kw_timestamp = require(PyTuple_Pack(1, st.timestamp)).release();
     st.kw_space_timestamp = require(PyTuple_Pack(1, st.space_timestamp)).release();
     st.kw_group = require(PyTuple_Pack(1, st.group)).release();
