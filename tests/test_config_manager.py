@@ -148,3 +148,31 @@ def test_manager_copies_and_pickles_independently(manager, clone):
     assert other.user_input == {"seed": 7}
     other.input("seed", 8)
     assert manager.user_input == {"seed": 7}
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, fragment",
+    [
+        ({"type": str, "minimum": 0}, TypeError, "numeric type"),
+        ({"type": (int, str), "maximum": 3}, TypeError, "numeric type"),
+        ({"type": int, "minimum": "0"}, TypeError, "minimum must be a number"),
+        ({"type": int, "maximum": True}, TypeError, "maximum must be a number"),
+        ({"type": float, "minimum": float("nan")}, ValueError, "NaN"),
+        ({"type": str, "choices": "abc"}, TypeError, "choices"),
+        ({"type": str, "choices": 5}, TypeError, "choices"),
+        ({"type": int, "required": "yes"}, TypeError, "required"),
+    ],
+)
+def test_definitions_that_could_not_check_input_are_refused(kwargs, error, fragment):
+    manager = ConfigManager()
+    with pytest.raises(error, match=fragment) as info:
+        manager.add_item("opt", **kwargs)
+    assert "'opt'" in str(info.value)
+    assert manager.config_items == {}
+
+
+@pytest.mark.parametrize("key", [["shots"], None, 3])
+def test_non_string_keys_are_unknown_options(manager, key):
+    with pytest.raises(KeyError, match="unknown option"):
+        manager.input(key, 1)
+    assert manager.user_input == {}

@@ -1,5 +1,7 @@
 import math
 
+import numpy as np
+
 import pytest
 
 from varnok_client.compiler.gate_compiler import GateCompiler
@@ -132,3 +134,36 @@ def test_register_picks_factory_by_space_key(group):
         register.get_gate_compiler(Group("g", {"compiler": "quiet"}))
     with pytest.raises(TypeError):
         register.register("x", 3)
+
+
+@pytest.mark.parametrize(
+    "gate, kwargs, fragment",
+    [
+        ("X", {}, "pair"),
+        (("X", "q01", "q02"), {}, "pair"),
+        ((1, "q01"), {}, "gate name"),
+        (("X", "q01"), {"timestamp": "now"}, "timestamp"),
+        (("X", "q01"), {"timestamp": 1.5}, "timestamp"),
+        (("X", "q01"), {"timestamp": True}, "timestamp"),
+    ],
+)
+def test_compile_refuses_malformed_requests(group, gate, kwargs, fragment):
+    with pytest.raises(TypeError, match=fragment):
+        GateCompiler(group).compile(gate, **kwargs)
+
+
+def test_compiled_waves_are_fresh_objects_each_time(group):
+    compiler = GateCompiler(group)
+    first, second = (compiler.compile(("X", "q01")) for _ in range(2))
+    assert first.waves == second.waves
+    first.waves[0].wave_parameters["amp"] = 0.0
+    assert second.waves[0].wave_parameters["amp"] == pytest.approx(0.6)
+
+
+@pytest.mark.parametrize("name", ["X", "Y/2", "M"])
+def test_compiled_package_samples_the_realised_pulse(group, name):
+    package = GateCompiler(group).compile((name, "q01"), timestamp=None)
+    (wave,) = package.waves
+    assert set(package.channels) == {wave.channel}
+    np.testing.assert_allclose(package.channels[wave.channel], wave.sample(package.times), atol=1e-12)
+    assert package.duration == wave.duration

@@ -134,3 +134,117 @@ def test_group_pickle_round_trip_keeps_space_and_temporaries(versioned):
     assert restored.space.get("q01.freq", 2000) == 5.1e9
     restored.clear_temporary_parameters()
     assert group.get_parameter("q01.x_amp") == 0.1
+
+
+def test_file_space_keeps_versions_and_pinned_reads_across_reopen(tmp_path):
+    path = tmp_path / "calibration.db"
+    space = Space(str(path))
+    space.update({"q01.freq": 5.0e9, "q01.x_amp": 0.3}, timestamp=100)
+    space.set("q01.freq", 5.05e9, timestamp=200)
+    space.close()
+    space = Space(path)
+    space.set("q01.x_amp", 0.35, timestamp=300)
+    space.close()
+    with Space(path) as reopened:
+        assert reopened.keys() == ["q01.freq", "q01.x_amp"]
+        assert reopened.get("q01.freq", 150) == 5.0e9
+        assert reopened.get("q01.freq") == 5.05e9
+        assert reopened.history("q01.x_amp") == [(100, 0.3), (300, 0.35)]
+    # An in-memory space is private: a second one does not see the first one's data.
+    with Space() as a, Space(":memory:") as b:
+        a.set("x", 1, timestamp=1)
+        assert "x" not in b
+
+
+def test_a_file_that_is_not_a_database_is_refused_by_name(tmp_path):
+    path = tmp_path / "notes.db"
+    path.write_bytes(b"these are lab notes, not a database" * 20)
+    with pytest.raises(ValueError, match="notes.db"):
+        Space(path)
+    assert path.read_bytes().startswith(b"these are lab notes")
+
+
+@pytest.mark.parametrize(
+    "call, error, fragment",
+    [
+        (lambda s: Space(5), TypeError, "space path"),
+        (lambda s: Space(""), TypeError, "space path"),
+        (lambda s: s.set("a", 1, timestamp=2**63), ValueError, "64-bit"),
+        (lambda s: s.get("a", -(2**63) - 1), ValueError, "64-bit"),
+        (lambda s: s.set("a", 1, timestamp=np.bool_(True)), TypeError, "timestamp"),
+        (lambda s: s.set("a", {1: "one"}), TypeError, "dictionary key 1"),
+        (lambda s: s.set("a", [1, {2.5: 0}]), TypeError, "dictionary key 2.5"),
+        (lambda s: s.set("a", np.array([1 + 2j])), TypeError, "complex"),
+        (lambda s: s.set("a", {"nested": {1, 2}}), TypeError, "set"),
+        (lambda s: s.update([("a", 1)]), TypeError, "mapping"),
+        (lambda s: s.update({"a": 1, "": 2}), TypeError, "non-empty strings"),
+    ],
+)
+def test_refusals_name_what_is_wrong_and_write_nothing(call, error, fragment):
+    space = Space()
+    with pytest.raises(error, match=fragment):
+        call(space)
+    assert space.keys() == []
+
+
+def test_deeply_nested_value_is_refused_without_overflowing_the_stack():
+    value = [0]
+    for _ in range(100_000):
+        value = [value]
+    space = Space()
+    with pytest.raises(TypeError, match="nested deeper"):
+        space.set("a", value)
+    shallow = [[[1]]]
+    space.set("b", shallow)
+    assert space.get("b") == shallow
+
+
+def test_numpy_and_tuple_values_are_stored_as_plain_json():
+    space = Space()
+    space.set("a", {"f": np.float32(0.5), "v": np.arange(3), "t": (1, (2, 3))}, timestamp=1)
+    got = space.get("a")
+    assert got == {"f": 0.5, "v": [0, 1, 2], "t": [1, [2, 3]]}
+    assert type(got["f"]) is float and type(got["v"][0]) is int
+
+
+# The loader only ever calls json.loads: whatever the text holds comes back as plain data.
+HOSTILE_SPACE_FILES = [
+    ("[" * 50_000 + "]" * 50_000, ValueError, "nested too deeply"),
+    ('{"a": ' + "9" * 5000 + "}", ValueError, "space file"),
+    ("[1, 2, 3]", ValueError, "JSON object"),
+    ('"__import__(\'os\').system(\'touch pwned\')"', ValueError, "JSON object"),
+    ('{"": 1}', TypeError, "non-empty strings"),
+    ('{"a": 1', json.JSONDecodeError, "is not JSON"),
+    ("{'a': 1}", json.JSONDecodeError, "is not JSON"),
+]
+
+
+@pytest.mark.parametrize("text, error, fragment", HOSTILE_SPACE_FILES, ids=range(len(HOSTILE_SPACE_FILES)))
+def test_hostile_space_files_are_refused_naming_the_file(tmp_path, monkeypatch, text, error, fragment):
+    monkeypatch.chdir(tmp_path)
+    path = tmp_path / "hostile.json"
+    path.write_text(text)
+    with pytest.raises(error, match=fragment) as info:
+        Space.from_json(path)
+    assert "hostile.json" in str(info.value)
+    assert not (tmp_path / "pwned").exists()
+
+
+def test_code_like_content_stays_inert_data(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    payload = {
+        "q01.freq": {"__reduce__": ["os.system", ["touch pwned"]], "__class__": "Space"},
+        "__import__('os').system('touch pwned')": "eval('1+1')",
+        "q01.x_amp": "!!python/object/apply:os.system ['touch pwned']",
+    }
+    path = tmp_path / "space.json"
+    path.write_text(json.dumps(payload))
+    space = Space.from_json(path)
+    assert space.snapshot() == payload
+    assert not (tmp_path / "pwned").exists()
+
+
+@pytest.mark.parametrize("entities", [[1], ["q01", ""], 5, [None]])
+def test_group_refuses_bad_entities(entities):
+    with pytest.raises(TypeError, match="entit"):
+        Group("g", entities=entities)

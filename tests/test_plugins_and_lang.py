@@ -171,3 +171,81 @@ def test_the_submodule_is_importable_as_a_module():
 
     assert module.__name__ == "varnok_client.plugin.plugin_register"
     assert module.plugin_register is shared_register
+
+
+PLUGIN_MODULE = '''
+class LabOptions:
+    """Adds the lab's own option, discovered through package metadata."""
+
+    def experiment_options(self, config_manager):
+        config_manager.add_item("lab_delay", float, default=1.5, minimum=0.0)
+
+
+class Declares:
+    hooks = ("experiment_options",)  # but lacks the method
+
+
+instance = LabOptions()
+'''
+
+ENTRY_POINTS = """\
+[varnok_client.plugins]
+lab = {module}:LabOptions
+shared_instance = {module}:instance
+missing = {module}:DoesNotExist
+no_method = {module}:Declares
+
+[some.other.group]
+ignored = {module}:LabOptions
+"""
+
+
+def test_entry_points_are_discovered_from_installed_package_metadata(tmp_path, monkeypatch):
+    module = "varnok_lab_plugin_under_test"
+    (tmp_path / f"{module}.py").write_text(PLUGIN_MODULE)
+    dist_info = tmp_path / f"{module}-1.0.dist-info"
+    dist_info.mkdir()
+    (dist_info / "METADATA").write_text(f"Metadata-Version: 2.1\nName: {module}\nVersion: 1.0\n")
+    (dist_info / "entry_points.txt").write_text(ENTRY_POINTS.format(module=module))
+    monkeypatch.syspath_prepend(str(tmp_path))
+    monkeypatch.delitem(__import__("sys").modules, module, raising=False)
+
+    register = PluginRegister()
+    found = register.get_plugins_by_hook("experiment_options")
+    assert [type(p).__name__ for p in found] == ["LabOptions", "LabOptions"]
+    assert found[1] is __import__(module).instance
+    assert sorted(name for name, _ in register.discovery_errors) == ["missing", "no_method"]
+    manager = ConfigManager()
+    found[0].experiment_options(manager)
+    assert manager.config_items["lab_delay"]["default"] == 1.5
+    # Discovery runs once: a second query does not load the entry points again.
+    assert register.get_plugins_by_hook("experiment_options") == found
+    assert len(register.discovery_errors) == 2
+
+
+class NoOptions:
+    pass
+
+
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        (lambda r: r.register(NoOptions(), "experiment_options"), TypeError),
+        (lambda r: r.register(Options("a"), []), TypeError),
+        (lambda r: r.get_plugins_by_hook(None), TypeError),
+        (lambda r: r.unregister(Options("never registered")), ValueError),
+    ],
+)
+def test_register_refuses_plugins_that_could_not_serve_their_hook(call, error):
+    register = PluginRegister(entry_point_group=None)
+    with pytest.raises(error):
+        call(register)
+    assert register.plugins == []
+
+
+@pytest.mark.parametrize("code", [None, ["en"], "EN", "fr"])
+def test_set_language_refuses_unknown_codes_and_keeps_the_current_one(code):
+    catalogue = Language("zh")
+    with pytest.raises(ValueError, match="unknown language"):
+        catalogue.set_language(code)
+    assert catalogue.language == "zh"

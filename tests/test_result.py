@@ -213,3 +213,18 @@ def test_plot_axis_values_must_match_the_dimension(tmp_path):
     run.plot(tmp_path / "ok.png", axis_values={0: [0.0, 0.5, 1.0]})
     with pytest.raises(ValueError):
         run.plot(tmp_path / "bad.png", axis_values={0: [0.0, 1.0]})
+
+
+@pytest.mark.parametrize("chunk_id, error", [("5", TypeError), (2.7, TypeError), (True, TypeError), (-1, ValueError)])
+def test_chunk_id_must_be_a_non_negative_integer(chunk_id, error):
+    with pytest.raises(error, match="chunk id"):
+        Result(chunk_id=chunk_id)
+
+
+def test_missing_complex_steps_are_nan_in_both_parts():
+    result = Result(dims=[3, 1, 1])
+    result.add_item({"iq": 1 + 2j, "p": 0.5})
+    data = result.data
+    assert data["iq"][0, 0, 0] == 1 + 2j
+    assert np.isnan(data["iq"].real[1:]).all() and np.isnan(data["iq"].imag[1:]).all()
+    assert np.isnan(data["p"][1:]).all()

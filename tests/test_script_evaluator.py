@@ -422,3 +422,47 @@ def test_timestamp_must_be_an_integer_or_none(evaluator, timestamp):
 def test_non_text_script_is_refused(evaluator):
     with pytest.raises(ScriptError, match="must be text"):
         evaluator.evaluate(b"1")
+
+
+# Scripts arrive inside experiment files written by other people: every way
+# out of the sandbox that a hostile author might try is refused before it runs.
+ESCAPE_ATTEMPTS = [
+    ("getattr(np, 'load')", "calling 'getattr'", 1, 1),
+    ("sin(1)(2)", "calling anything but an allowed function", 1, 1),
+    ("exec('import os')", "calling 'exec'", 1, 1),
+    ("eval('1')", "calling 'eval'", 1, 1),
+    ("compile('1', 'f', 'eval')", "calling 'compile'", 1, 1),
+    ("x = 1\nglobals()", "calling 'globals'", 2, 1),
+    ("vars()", "calling 'vars'", 1, 1),
+    ("type(1)", "calling 'type'", 1, 1),
+    ("breakpoint()", "calling 'breakpoint'", 1, 1),
+    ("print(space('q01.freq'))", "calling 'print'", 1, 1),
+    ("__builtins__", "'__builtins__'", 1, 1),
+    ("'a'.join(['b'])", "'.join'", 1, 1),
+    ("[c for c in ().__class__.__bases__]", "'.__bases__'", 1, 13),
+    ("np.sin.__self__", "'.__self__'", 1, 1),
+    ("space.__globals__", "'.__globals__'", 1, 1),
+    ("x = [1]\nx.append(2)\nx", "expression statement", 2, 1),
+    ("np.fromfile('secrets')", "'np.fromfile'", 1, 1),
+    ("np.lib.format", "'.format'", 1, 1),
+    ("array([1], dtype='V8')", "dtype 'V8'", 1, 1),
+    ("array(['a'])", "dtype <U1", 1, 1),
+    ("async def f():\n    pass\n1", "async def", 1, 1),
+    ("match 1:\n    case 1:\n        x = 1\n1", "match statement", 1, 1),
+    ("global x\n1", "global statement", 1, 1),
+    ("assert 1\n1", "assert statement", 1, 1),
+    ("raise ValueError\n1", "raise statement", 1, 1),
+    ("x = 1\nx @= 2\nx", "'@'", 2, 1),
+    ("array([1]) @ array([1])", "'@'", 1, 1),
+    ("{**{}}", "dictionary unpacking", 1, 4),
+    ("x = 1\n[np for np in [x]]", "built-in name 'np'", 2, 9),
+]
+
+
+@pytest.mark.parametrize("script, fragment, line, column", ESCAPE_ATTEMPTS, ids=[a[0][:30] for a in ESCAPE_ATTEMPTS])
+def test_escape_attempts_are_refused_naming_construct_and_place(evaluator, group, script, fragment, line, column):
+    with pytest.raises(ScriptError) as info:
+        evaluator.evaluate(script)
+    assert fragment in info.value.reason
+    assert (info.value.line, info.value.column) == (line, column)
+    assert group.reads == []

@@ -241,3 +241,143 @@ def test_plot_writes_png_without_touching_backend(circuit, tmp_path):
     assert matplotlib.get_backend() == backend
     times, chans = pkg.resample(0.5)
     np.testing.assert_allclose(chans["q02.ro"], pkg.channels["q02.ro"], atol=1e-12)
+
+
+@pytest.mark.parametrize(
+    "shape, kwargs, error, fragment",
+    [
+        ("square", {"amp": "0.5"}, TypeError, "'amp'"),
+        ("square", {"amp": True}, TypeError, "'amp'"),
+        ("square", {"freq": float("nan")}, ValueError, "'freq'"),
+        ("square", {"width": -1.0}, ValueError, "'width'"),
+        ("square", {"phase": 10**400}, ValueError, "'phase'"),
+        ("square", {"t0": "later"}, TypeError, "t0"),
+        ("square", {"ratio": None}, TypeError, "ratio"),
+        ("square", {"sigma": 3.0}, TypeError, "no parameter 'sigma'"),
+        ("gaussian", {"sigma": 0.0}, ValueError, "'sigma'"),
+        ("drag", {"beta": [0.1]}, TypeError, "'beta'"),
+        ("cosine", {"edge": -2.0}, ValueError, "'edge'"),
+        ("square", {"waveform_compiler_config": [("detuning", 1.0)]}, TypeError, "waveform_compiler_config"),
+    ],
+)
+def test_waveforms_refuse_unsamplable_values_when_created(shape, kwargs, error, fragment):
+    with pytest.raises(error, match=fragment):
+        reg.create(shape, "q01.xy", **kwargs)
+
+
+@pytest.mark.parametrize("shape, optional", [("gaussian", "sigma"), ("drag", "sigma"), ("cosine", "edge")])
+def test_optional_shape_parameters_accept_none(shape, optional):
+    wave = reg.create(shape, "q01.xy", amp=1.0, width=40.0, **{optional: None})
+    assert np.abs(wave.sample(np.arange(0.0, 40.0))).max() > 0.9
+
+
+@pytest.mark.parametrize("sample_rate", [1e9, 2e9, 2.4e9, 3e9])
+def test_export_equals_each_placed_waveform_sampled_on_the_grid(circuit, sample_rate):
+    pkg = circuit.export_wave_package(sample_rate)
+    step = 1e9 / sample_rate
+    np.testing.assert_allclose(pkg.times, np.arange(pkg.times.size) * step)
+    assert pkg.times.size == int(np.ceil(circuit.duration / step - 1e-9))
+    for channel, samples in pkg.channels.items():
+        expected = sum(w.sample(pkg.times) for w in pkg.channel_waves(channel))
+        np.testing.assert_allclose(samples, expected, rtol=0, atol=1e-12)
+
+
+@pytest.mark.parametrize(
+    "sample_rate, error",
+    [("2e9", TypeError), (True, TypeError), (0, ValueError), (-1e9, ValueError), (float("inf"), ValueError)],
+)
+def test_export_refuses_bad_sample_rates(circuit, sample_rate, error):
+    with pytest.raises(error, match="sample_rate"):
+        circuit.export_wave_package(sample_rate)
+
+
+def test_export_refuses_a_circuit_too_long_to_sample_before_allocating():
+    c = WaveCircuit()
+    # One second written as ns by mistake: 2e18 samples.
+    c.add_gate(("X", "q01"), 0, [reg.create("square", "q01.xy", width=1e18)])
+    with pytest.raises(ValueError, match="samples per channel"):
+        c.export_wave_package()
+
+
+def test_placed_waveforms_share_nothing_with_the_circuit(circuit):
+    source = circuit.gates[0].waves[0]
+    source.waveform_compiler_config["trim"] = [1.0, 2.0]
+    placed = circuit.export_wave_package().waves[0]
+    assert placed == source and placed is not source  # gate 0 starts the circuit
+    placed.wave_parameters["amp"] = 7.0
+    placed.waveform_compiler_config["trim"].append(3.0)
+    assert source.wave_parameters["amp"] != 7.0
+    assert source.waveform_compiler_config["trim"] == [1.0, 2.0]
+
+
+def hostile_circuit_data(mutate):
+    c = WaveCircuit()
+    c.add_gate(("X", "q01"), 0, [reg.create("drag", "q01.xy", name="drive", amp=0.5, width=40.0)])
+    data = json.loads(json.dumps(c.serialize()))
+    mutate(data["gates"][0]["waves"][0], data["gates"][0], data)
+    return data
+
+
+def _deep(levels):
+    value = 0
+    for _ in range(levels):
+        value = [value]
+    return value
+
+
+HOSTILE_CIRCUITS = {
+    "code as amplitude": (lambda w, g, d: w["wave_parameters"].update(amp="__import__('os').system('touch pwned')"), TypeError),
+    "nan width": (lambda w, g, d: w["wave_parameters"].update(width=float("nan")), ValueError),
+    "negative width": (lambda w, g, d: w["wave_parameters"].update(width=-40.0), ValueError),
+    "deep config": (lambda w, g, d: w["waveform_compiler_config"].update(x=_deep(100_000)), TypeError),
+    "shape is a list": (lambda w, g, d: w.update(shape=["drag"]), KeyError),
+    "dunder shape": (lambda w, g, d: w.update(shape="__class__"), KeyError),
+    "channel object": (lambda w, g, d: w.update(channel={"__reduce__": "os.system"}), TypeError),
+    "extra field": (lambda w, g, d: w.update(__class__="Waveform"), ValueError),
+    "gate id bool": (lambda w, g, d: g.update(id=True), TypeError),
+    "layer text": (lambda w, g, d: g.update(layer="0; rm -rf"), TypeError),
+    "entity list empty": (lambda w, g, d: g.update(entity=[]), TypeError),
+    "gate name number": (lambda w, g, d: g.update(gate_name=1), TypeError),
+    "waves not a list": (lambda w, g, d: g.update(waves={"0": w}), TypeError),
+    "not a mapping": (lambda w, g, d: d.clear() or d.update({"format": "x"}), ValueError),
+}
+
+
+@pytest.mark.parametrize("case", list(HOSTILE_CIRCUITS))
+def test_deserialize_refuses_hostile_content_and_runs_nothing(tmp_path, monkeypatch, case):
+    monkeypatch.chdir(tmp_path)
+    mutate, error = HOSTILE_CIRCUITS[case]
+    with pytest.raises(error):
+        WaveCircuit.deserialize(hostile_circuit_data(mutate))
+    assert not (tmp_path / "pwned").exists()
+
+
+def test_code_like_names_survive_a_round_trip_as_plain_text(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    text = "__import__('os').system('touch pwned')"
+    data = hostile_circuit_data(lambda w, g, d: (w.update(name=text, channel=text), g.update(entity=text)))
+    back = WaveCircuit.deserialize(data)
+    assert back.gates[0].waves[0].name == text and back.gates[0].entity == text
+    assert back.serialize() == data
+    assert not (tmp_path / "pwned").exists()
+
+
+@pytest.mark.parametrize(
+    "kwargs, error",
+    [
+        ({"channels": {"a": np.zeros(3)}, "times": np.arange(4.0)}, ValueError),
+        ({"channels": {1: np.zeros(2)}, "times": np.arange(2.0)}, TypeError),
+        ({"times": np.zeros((2, 2))}, ValueError),
+        ({"waves": ["not a wave"]}, TypeError),
+        ({"sample_rate": "fast"}, TypeError),
+    ],
+)
+def test_wave_package_refuses_inconsistent_contents(kwargs, error):
+    with pytest.raises(error):
+        WavePackage(**kwargs)
+
+
+@pytest.mark.parametrize("dt, error", [("0.5", TypeError), (0, ValueError), (1e-12, ValueError)])
+def test_redraw_step_is_checked(circuit, dt, error):
+    with pytest.raises(error, match="dt"):
+        circuit.export_wave_package().plot(dt=dt)

@@ -10,9 +10,11 @@ drives the Hamiltonian
     Omega = 2*pi * qNN.drive_strength * |a|.
 
 The drive is held constant over each sample, so every sample is an exact
-SU(2) rotation; the rotations of one pulse are composed by a pairwise tree
-reduction over numpy arrays (about log2(samples) vectorised passes instead of
-one Python-level product per sample).  Between pulses the qubit relaxes:
+SU(2) rotation; the rotations of one pulse are composed by pairing neighbours
+in vectorised passes over numpy arrays until a handful per pulse are left,
+which plain Python multiplies out (a numpy pass costs microseconds of call
+overhead whatever its size, a Python product a fraction of one).  Only driven
+samples are ever turned into rotations.  Between pulses the qubit relaxes:
 populations decay with ``qNN.t1`` and coherences with ``qNN.t2`` (seconds; a
 missing key means no decay of that kind).  A pulse on the readout channel
 ``qNN.ro`` measures the qubit at its start: P(|1>) is reported as ``"qNN.p1"``
@@ -28,6 +30,7 @@ compiler makes, the way it would on hardware, not the qubit itself.
 
 from __future__ import annotations
 
+import bisect
 import math
 import numbers
 from collections.abc import Mapping
@@ -59,6 +62,10 @@ DEFAULT_SHOTS = 1024
 _DRIVE_SUFFIX = ".xy"
 _READOUT_SUFFIX = ".ro"
 
+#: Scaled carriers a device keeps between steps, and their longest (16 bytes a sample).
+_CARRIER_CACHE_ENTRIES = 8
+_CARRIER_CACHE_SAMPLES = 1 << 18
+
 
 class SimulationError(ValueError):
     """The device cannot simulate a step: a missing or unusable device parameter or option."""
@@ -67,7 +74,42 @@ class SimulationError(ValueError):
 # -- SU(2) algebra ------------------------------------------------------------
 #
 # A rotation is held as the pair (a, b) of U = [[a, -conj(b)], [b, conj(a)]],
-# |a|^2 + |b|^2 = 1.  Pairs compose without ever forming the matrices.
+# |a|^2 + |b|^2 = 1.  Stacks of rotations being composed are held as whole
+# matrices of shape (2, 2, ..., n): one broadcast product then multiplies every
+# neighbouring pair in three ufunc calls, fewer than the pair form needs.
+
+#: Smallest normal double: keeps sin(x)/x finite for an undriven sample (x = 0).
+_TINY = np.finfo(float).tiny
+
+#: Composition is left to Python once a stack holds at most this many rotations
+#: in all (a numpy pass costs several microseconds, a Python product about 0.4).
+_PYTHON_PRODUCTS = 24
+
+
+def _half_angle_matrices(w: NDArray[np.complex128]) -> NDArray[np.complex128]:
+    """Rotation matrices, shape ``(2, 2) + w.shape``, for ``w = -i * z / 2``.
+
+    With ``z = Omega * exp(i*phi) * dt`` the sample's rotation is
+    ``a = cos(|w|)`` and ``b = sin(|w|) / |w| * w``; ``w = 0`` (no drive, or
+    padding) is exactly the identity.
+    """
+    half = np.abs(w)
+    out = np.empty((2, 2) + w.shape, dtype=complex)
+    np.cos(half, out=out[0, 0])
+    out[1, 1] = out[0, 0]
+    np.multiply(np.sin(half) / np.maximum(half, _TINY), w, out=out[1, 0])
+    np.negative(np.conjugate(out[1, 0]), out=out[0, 1])
+    return out
+
+
+def _pair_products(m: NDArray[np.complex128], passes: int) -> NDArray[np.complex128]:
+    """Multiply neighbouring matrices ``passes`` times along the last axis, later on the left.
+
+    ``m`` has shape ``(2, 2, ..., n)`` with ``n`` divisible by ``2**passes``.
+    """
+    for _ in range(passes):
+        m = m[:, 0:1, ..., 1::2] * m[0:1, :, ..., 0::2] + m[:, 1:2, ..., 1::2] * m[1:2, :, ..., 0::2]
+    return m
 
 
 def sample_rotations(
@@ -80,33 +122,36 @@ def sample_rotations(
     drive (``z = 0``) is the identity.
     """
     z = np.asarray(rabi_angle, dtype=complex)
-    theta = np.abs(z)
-    half = 0.5 * theta
-    a = np.cos(half).astype(complex)
-    scale = np.divide(np.sin(half), theta, out=np.full(theta.shape, 0.5), where=theta > 0)
-    return a, -1j * scale * z
+    m = _half_angle_matrices(-0.5j * z)
+    return m[0, 0].copy(), m[1, 0].copy()
+
+
+def _carrier_turns(indices: NDArray[np.intp], cycles_per_sample: float) -> NDArray[np.float64]:
+    """``cycles_per_sample * k`` for each index ``k``, less a whole number of turns.
+
+    The carrier runs for thousands of turns in a microsecond, so the product
+    is split: ``hi`` keeps the top 24 bits of the rate, which makes ``k * hi``
+    exact (and its whole turns exactly removable) for every index a wave
+    package can have; the small rest ``k * lo`` is added afterwards.
+    """
+    mantissa, exponent = math.frexp(cycles_per_sample)
+    hi = math.ldexp(round(math.ldexp(mantissa, 24)), exponent - 24)
+    lo = cycles_per_sample - hi
+    coarse = indices * hi
+    turns = coarse - np.rint(coarse)
+    if lo:
+        turns += indices * lo
+    return turns
 
 
 def carrier_frame(count: int, cycles_per_sample: float) -> NDArray[np.complex128]:
     """``exp(-2*pi*i * cycles_per_sample * k)`` for ``k = 0 .. count-1``.
 
-    Built as an outer product of a short run of phases and a coarse run of
-    block phases, so only about ``2*sqrt(count)`` complex exponentials are
-    evaluated, each on an argument reduced to one turn (the carrier runs for
-    thousands of turns in a microsecond).
+    Each phase is reduced to within a turn before the exponential (see
+    :func:`_carrier_turns`), so the frame stays accurate to rounding however
+    long the package.
     """
-    if count == 0:
-        return np.zeros(0, dtype=complex)
-    block = max(1, math.isqrt(count))
-    blocks = -(-count // block)
-
-    def turns(step: float, n: int) -> NDArray[np.complex128]:
-        cycles = np.arange(n) * step
-        return np.exp(-2j * np.pi * (cycles - np.rint(cycles)))
-
-    fine = turns(cycles_per_sample, block)
-    coarse = turns(cycles_per_sample * block, blocks)
-    return (coarse[:, None] * fine[None, :]).reshape(-1)[:count]
+    return np.exp(_carrier_turns(np.arange(count), cycles_per_sample) * (-2j * np.pi))
 
 
 def rotation_product(
@@ -124,30 +169,48 @@ def rotation_product(
     count = a.shape[-1]
     if count == 0:
         return np.ones(a.shape[:-1], dtype=complex), np.zeros(a.shape[:-1], dtype=complex)
-    padded = 1 << (count - 1).bit_length()
-    if padded != count:
-        # Identities at the latest end, once, so that every pass pairs up evenly.
-        a = np.concatenate((a, np.ones(a.shape[:-1] + (padded - count,), dtype=complex)), axis=-1)
-        b = np.concatenate((b, np.zeros(b.shape[:-1] + (padded - count,), dtype=complex)), axis=-1)
-    while a.shape[-1] > 1:
-        a1, a2 = a[..., 0::2], a[..., 1::2]
-        b1, b2 = b[..., 0::2], b[..., 1::2]
-        a, b = a2 * a1 - np.conj(b2) * b1, b2 * a1 + np.conj(a2) * b1
-    return a[..., 0], b[..., 0]
+    passes = (count - 1).bit_length()
+    # Identities at the latest end, so that every pass pairs up evenly.
+    m = np.zeros((2, 2) + a.shape[:-1] + (1 << passes,), dtype=complex)
+    m[0, 0, ..., count:] = 1.0
+    m[1, 1, ..., count:] = 1.0
+    m[0, 0, ..., :count] = a
+    m[1, 0, ..., :count] = b
+    m[0, 1, ..., :count] = -np.conj(b)
+    m[1, 1, ..., :count] = np.conj(a)
+    m = _pair_products(m, passes)
+    return m[0, 0, ..., 0], m[1, 0, ..., 0]
 
 
-def _segment_rotations(
-    a: NDArray[np.complex128],
-    b: NDArray[np.complex128],
-    starts: NDArray[np.intp],
-    ends: NDArray[np.intp],
-) -> tuple[NDArray[np.complex128], NDArray[np.complex128]]:
-    """The composed rotation of every sample range ``[start, end)``, all in one reduction."""
-    lengths = ends - starts
-    offsets = np.arange(int(lengths.max()))
-    inside = offsets < lengths[:, None]
-    index = np.minimum(starts[:, None] + offsets, a.size - 1)
-    return rotation_product(np.where(inside, a[index], 1.0), np.where(inside, b[index], 0.0))
+def _run_rotations(
+    drive: NDArray[np.complex128], carrier: NDArray[np.complex128], runs: list[tuple[int, int]]
+) -> list[tuple[complex, complex]]:
+    """The composed rotation ``(a, b)`` of every driven sample range ``[start, end)``.
+
+    ``carrier`` turns a drive sample into ``w = -i * z / 2`` (the frame and the
+    Rabi scale together).  All ranges share one stack: each is padded with
+    identities (zero ``w``) to a common length that halves evenly down to the
+    few rotations per range that Python then multiplies out.
+    """
+    count = len(runs)
+    left, passes = max(end - start for start, end in runs), 0
+    while left > 1 and count * left > _PYTHON_PRODUCTS:
+        left = (left + 1) >> 1
+        passes += 1
+    width = left << passes
+    w = np.zeros(count * width, dtype=complex)
+    for i, (start, end) in enumerate(runs):
+        np.multiply(drive[start:end], carrier[start:end], out=w[i * width : i * width + end - start])
+    m = _pair_products(_half_angle_matrices(w), passes)
+    a_all, b_all = m[0, 0].tolist(), m[1, 0].tolist()
+    out = []
+    for first in range(0, count * left, left):
+        a, b = a_all[first], b_all[first]
+        for k in range(first + 1, first + left):
+            a2, b2 = a_all[k], b_all[k]
+            a, b = a2 * a - b2.conjugate() * b, b2 * a + a2.conjugate() * b
+        out.append((a, b))
+    return out
 
 
 # -- the qubit model -----------------------------------------------------------
@@ -217,12 +280,102 @@ class QubitModel:
         return (1.0 - self.readout_f0) * (1.0 - p1) + self.readout_f1 * p1
 
 
-def _runs(mask: NDArray[np.bool_], breaks: NDArray[np.bool_]) -> tuple[NDArray[np.intp], NDArray[np.intp]]:
-    """Starts and ends of the runs of ``mask``; a run is also cut where ``breaks`` is set."""
-    previous = np.concatenate(([False], mask[:-1]))
-    start = mask & (~previous | breaks)
-    following = np.concatenate((mask[1:] & ~start[1:], [False]))
-    return np.flatnonzero(start), np.flatnonzero(mask & ~following) + 1
+def _read_starts(readout: NDArray[np.complex128]) -> list[int]:
+    """Sample indices where a readout pulse starts (a run of nonzero samples)."""
+    on = readout != 0
+    starts = np.flatnonzero(on[1:] > on[:-1])
+    starts += 1
+    out: list[int] = starts.tolist()
+    if on.size and on[0]:
+        out.insert(0, 0)
+    return out
+
+
+def _drive_runs(drive: NDArray[np.complex128], read_starts: list[int]) -> list[tuple[int, int]]:
+    """``[start, end)`` of every run of driven samples, also cut where a readout starts."""
+    on = drive != 0
+    edges = np.flatnonzero(on[1:] != on[:-1])
+    edges += 1
+    bounds: list[int] = edges.tolist()
+    if on.size and on[0]:
+        bounds.insert(0, 0)
+    if on.size and on[-1]:
+        bounds.append(on.size)
+    runs = list(zip(bounds[0::2], bounds[1::2]))
+    # A readout inside a pulse measures there: the pulse is two rotations, before and after.
+    cuts = [r for r in read_starts if r > 0 and on[r] and on[r - 1]]
+    if not cuts:
+        return runs
+    split: list[tuple[int, int]] = []
+    for start, end in runs:
+        inner = cuts[bisect.bisect_right(cuts, start) : bisect.bisect_left(cuts, end)]
+        edges_in = [start, *inner, end]
+        split.extend(zip(edges_in[:-1], edges_in[1:]))
+    return split
+
+
+def _scaled_carrier(count: int, model: QubitModel, sample_rate: float) -> NDArray[np.complex128]:
+    """Per-sample factor from a drive sample to ``w = -i * z / 2`` (see :func:`_half_angle_matrices`)."""
+    scale = -1j * math.pi * model.drive_strength / sample_rate
+    return carrier_frame(count, model.freq / sample_rate) * scale
+
+
+def _evolve(
+    model: QubitModel,
+    drive: NDArray[np.complex128] | None,
+    read_starts: list[int],
+    sample_rate: float,
+    carrier: NDArray[np.complex128] | None = None,
+) -> list[float]:
+    """P(|1>) at each of ``read_starts``, starting from |0>; ``carrier`` as from :func:`_scaled_carrier`."""
+    dt = 1.0 / sample_rate
+    # (sample index, kind, end of the pulse, a, b); kind 0, a readout, sorts
+    # first: a readout that starts where a pulse starts measures before it.
+    events: list[tuple[int, int, int, complex, complex]] = [(r, 0, r, 1.0, 0.0) for r in read_starts]
+    if drive is not None:
+        runs = _drive_runs(drive, read_starts)
+        if runs:
+            if carrier is None or carrier.size < drive.size:
+                carrier = _scaled_carrier(drive.size, model, sample_rate)
+            for (start, end), (ua, ub) in zip(runs, _run_rotations(drive, carrier, runs)):
+                events.append((start, 1, end, ua, ub))
+            events.sort(key=lambda event: (event[0], event[1]))
+    t1, t2 = model.t1, model.t2
+    # The density matrix [[r00, r01], [r10, r11]] as plain complex numbers: a
+    # step touches a handful of them, far cheaper than any numpy call.
+    r00, r01, r10, r11 = 1.0 + 0j, 0j, 0j, 0j
+    clock = 0
+    out: list[float] = []
+    for index, kind, end, ua, ub in events:
+        if index > clock:
+            # Free evolution, as QubitModel.relax.
+            seconds = (index - clock) * dt
+            if t1 is not None:
+                r11 = r11 * math.exp(-seconds / t1)
+                r00 = 1.0 - r11
+            if t2 is not None:
+                coherence = math.exp(-seconds / t2)
+            elif t1 is not None:
+                coherence = math.exp(-seconds / (2.0 * t1))
+            else:
+                coherence = 1.0
+            r01 = r01 * coherence
+            r10 = r10 * coherence
+        clock = index
+        if kind == 0:
+            p1 = min(1.0, max(0.0, r11.real))
+            out.append(p1)
+            # The measurement leaves the qubit in a mixture of its outcomes.
+            r00, r01, r10, r11 = complex(1.0 - p1), 0j, 0j, complex(p1)
+        else:
+            # rho -> U rho U^dagger with U = [[ua, -conj(ub)], [ub, conj(ua)]].
+            ca, cb = ua.conjugate(), ub.conjugate()
+            t00, t01 = ua * r00 - cb * r10, ua * r01 - cb * r11
+            t10, t11 = ub * r00 + ca * r10, ub * r01 + ca * r11
+            r00, r01 = t00 * ca - t01 * ub, t00 * cb + t01 * ua
+            r10, r11 = t10 * ca - t11 * ub, t10 * cb + t11 * ua
+            clock = end
+    return out
 
 
 def evolve_qubit(
@@ -236,52 +389,17 @@ def evolve_qubit(
     Sample ``k`` of both channels is at ``k / sample_rate`` seconds, the wave
     package grid; the drive carries the carrier on that clock.
     """
-    count = readout.size
-    dt = 1.0 / sample_rate
-    if drive is not None and drive.size != count:
-        raise SimulationError(f"drive and readout of {model.name} differ in length: {drive.size} and {count}")
-    reads = np.abs(readout) > 0
-    read_starts = _runs(reads, np.zeros(count, dtype=bool))[0]
-    if read_starts.size == 0:
-        return []
-    events: list[tuple[int, int, Any]] = [(int(r), 0, None) for r in read_starts]
+    readout = np.asarray(readout, dtype=complex)
     if drive is not None:
-        driven = np.abs(drive) > 0
-        if driven.any():
-            cut = np.zeros(count, dtype=bool)
-            cut[read_starts] = True
-            starts, ends = _runs(driven, cut)
-            # Only driven samples need their rotation; the rest are identities.
-            where = np.flatnonzero(driven)
-            frame = carrier_frame(count, model.freq / sample_rate)
-            a = np.ones(count, dtype=complex)
-            b = np.zeros(count, dtype=complex)
-            a[where], b[where] = sample_rotations(
-                (2.0 * np.pi * model.drive_strength * dt) * drive[where] * frame[where]
+        drive = np.asarray(drive, dtype=complex)
+        if drive.size != readout.size:
+            raise SimulationError(
+                f"drive and readout of {model.name} differ in length: {drive.size} and {readout.size}"
             )
-            seg_a, seg_b = _segment_rotations(a, b, starts, ends)
-            events.extend(
-                (int(s), 1, (int(e), seg_a[i], seg_b[i])) for i, (s, e) in enumerate(zip(starts, ends))
-            )
-    # A readout that starts where a pulse starts measures before that pulse.
-    events.sort(key=lambda event: (event[0], event[1]))
-    rho = np.array([[1.0, 0.0], [0.0, 0.0]], dtype=complex)
-    clock = 0
-    out: list[float] = []
-    for index, kind, payload in events:
-        rho = model.relax(rho, (index - clock) * dt)
-        clock = index
-        if kind == 0:
-            p1 = min(1.0, max(0.0, float(rho[1, 1].real)))
-            out.append(p1)
-            # The measurement leaves the qubit in a mixture of its outcomes.
-            rho = np.diag([1.0 - p1, p1]).astype(complex)
-        else:
-            end, ua, ub = payload
-            unitary = np.array([[ua, -np.conj(ub)], [ub, np.conj(ua)]])
-            rho = unitary @ rho @ unitary.conj().T
-            clock = end
-    return out
+    read_starts = _read_starts(readout)
+    if not read_starts:
+        return []
+    return _evolve(model, drive, read_starts, float(sample_rate))
 
 
 # -- the device ----------------------------------------------------------------
@@ -305,6 +423,9 @@ class SimulatedDevice:
         self.group = group
         self.timestamp = timestamp
         self._models: dict[tuple[str, int | None], QubitModel] = {}
+        # Scaled carriers (see _scaled_carrier) by (model, sample rate): the
+        # same few for every step of a run, only the drive changes.
+        self._carriers: dict[tuple[QubitModel, float], NDArray[np.complex128]] = {}
 
     # -- device parameters ---------------------------------------------------
     def _read(self, key: str, timestamp: int | None) -> Any:
@@ -353,6 +474,22 @@ class SimulatedDevice:
     def clear_cache(self) -> None:
         """Forget the device parameters read so far (they are re-read on next use)."""
         self._models.clear()
+        self._carriers.clear()
+
+    def _carrier(self, model: QubitModel, sample_rate: float, count: int) -> NDArray[np.complex128]:
+        key = (model, sample_rate)
+        carrier = self._carriers.get(key)
+        if carrier is None or carrier.size < count:
+            if count > _CARRIER_CACHE_SAMPLES:
+                return _scaled_carrier(count, model, sample_rate)
+            if len(self._carriers) >= _CARRIER_CACHE_ENTRIES:
+                self._carriers.clear()
+            # Room to grow: a sweep of the circuit length asks for a little more each step.
+            size = min(_CARRIER_CACHE_SAMPLES, max(count, 2 * (0 if carrier is None else carrier.size)))
+            carrier = _scaled_carrier(size, model, sample_rate)
+            carrier.flags.writeable = False
+            self._carriers[key] = carrier
+        return carrier
 
     # -- simulation ------------------------------------------------------------
     def probabilities(self, wave_package: Any, timestamp: int | None = None) -> dict[str, float]:
@@ -367,13 +504,21 @@ class SimulatedDevice:
         )
         out: dict[str, float] = {}
         for qubit in qubits:
-            readout = np.asarray(channels[qubit + _READOUT_SUFFIX])
-            if not np.any(readout):
+            readout = np.asarray(channels[qubit + _READOUT_SUFFIX], dtype=complex)
+            read_starts = _read_starts(readout)
+            if not read_starts:
                 continue
             model = self.qubit_model(qubit, timestamp)
             drive = channels.get(qubit + _DRIVE_SUFFIX)
-            drive = None if drive is None else np.asarray(drive, dtype=complex)
-            for number, p1 in enumerate(evolve_qubit(model, drive, readout, sample_rate), 1):
+            carrier = None
+            if drive is not None:
+                drive = np.asarray(drive, dtype=complex)
+                if drive.size != readout.size:
+                    raise SimulationError(
+                        f"drive and readout of {qubit} differ in length: {drive.size} and {readout.size}"
+                    )
+                carrier = self._carrier(model, sample_rate, drive.size)
+            for number, p1 in enumerate(_evolve(model, drive, read_starts, sample_rate, carrier), 1):
                 name = f"{qubit}.p1" if number == 1 else f"{qubit}.p1_{number}"
                 out[name] = model.read(p1)
         return out

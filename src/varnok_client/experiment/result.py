@@ -208,7 +208,10 @@ class Result:
             entries = [(item_id, values[name]) for item_id, values in self._items.items() if name in values]
             value_shape = entries[0][1].shape
             dtype = np.result_type(np.float64, *(value.dtype for _, value in entries))
-            array = np.full((math.prod(shape),) + value_shape, np.nan, dtype=dtype)
+            # A missing complex step is NaN in both parts, so neither part
+            # plots or averages as a real 0.
+            missing = complex(math.nan, math.nan) if dtype.kind == "c" else math.nan
+            array = np.full((math.prod(shape),) + value_shape, missing, dtype=dtype)
             for item_id, value in entries:
                 array[item_id] = value
             result[name] = array.reshape(shape + value_shape)

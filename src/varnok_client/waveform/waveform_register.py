@@ -119,7 +119,11 @@ def _json_mapping(value: Any, what: str) -> dict[str, Any]:
         if not isinstance(key, str):
             raise TypeError(f"{what} keys must be strings, got {key!r}")
         if not _is_json_value(item):
-            raise TypeError(f"{what}[{key!r}] is not a JSON value: {item!r}")
+            # No repr of the value: it may be nested beyond what repr can walk.
+            raise TypeError(
+                f"{what}[{key!r}] is not plain JSON data nested at most "
+                f"{MAX_JSON_DEPTH} levels (got a {type(item).__name__})"
+            )
         out[key] = item
     return out
 
