@@ -5,8 +5,10 @@
 The first column of times is the device alone (one wave package in, the
 readout probabilities out); the last is a whole engine step of a sweep
 (applying the sweep value, exporting the wave package, simulating, merging the
-result).  The device should stay well under a millisecond per step for a
-one-qubit circuit of 1 us at 2 GS/s.
+result).  The device should stay well under a quarter of a millisecond per
+step for a one-qubit circuit of 1 us at 2 GS/s: a step costs a fixed few dozen
+numpy calls (masks, the driven samples' rotations, a handful of pairing passes)
+plus the seeded noise generator, so it barely grows with the idle length.
 """
 
 from __future__ import annotations
@@ -20,7 +22,7 @@ from varnok_client.sim import SimulatedDevice, demo_calibration, demo_group
 from varnok_client.waveform import WaveCircuit
 from varnok_client.waveform.waveform_register import waveform_register
 
-TARGET_US = 1000.0
+TARGET_US = 250.0
 
 
 def square(channel, amp, width, freq, t0=0.0):
@@ -52,6 +54,18 @@ def driven_package(length_ns=1000.0):
     circuit = WaveCircuit()
     circuit.add_gate(("X", "q01"), 0, [square("q01.xy", 0.3, length_ns - 10.0, cal["q01.freq"] + 3e6)])
     circuit.add_gate(("M", "q01"), 1, [square("q01.ro", 0.2, 10.0, cal["q01.ro_freq"])])
+    return circuit.export_wave_package()
+
+
+def gate_train_package(gates=("X/2", "Y", "X/2", "-X/2", "Y/2")):
+    """Several short pulses with a readout in the middle and one at the end: many runs per step."""
+    cal = demo_calibration()
+    circuit = WaveCircuit()
+    for layer, gate in enumerate(gates):
+        circuit.add_gate((gate, "q01"), 2 * layer, [drag("q01.xy", 0.25 if "/2" in gate else 0.5)])
+        if layer == len(gates) // 2:
+            circuit.add_gate(("M", "q01"), 2 * layer + 1, [square("q01.ro", 0.2, 100.0, cal["q01.ro_freq"])])
+    circuit.add_gate(("M", "q01"), 2 * len(gates), [square("q01.ro", 0.2, 400.0, cal["q01.ro_freq"])])
     return circuit.export_wave_package()
 
 
@@ -88,6 +102,7 @@ def main() -> None:
         ("1 qubit, 1 us Ramsey (X/2 idle X/2 M)", ramsey_package()),
         ("1 qubit, 1 us driven throughout", driven_package()),
         ("2 qubits, 1 us Ramsey", ramsey_package(("q01", "q02"))),
+        ("1 qubit, 5 pulses, 2 readouts", gate_train_package()),
         ("1 qubit, 10 us Ramsey", ramsey_package(length_ns=10_000.0)),
         ("1 qubit, 10 us driven throughout", driven_package(10_000.0)),
     ]

@@ -473,7 +473,6 @@ def quiet(**kwargs):
 def run_cases():
     group = make_group()
     options = {"shots": 5}
-    answer_result = []
 
     def answering(**kwargs):
         result = Result(item_id_start=kwargs["steps"])
@@ -534,12 +533,12 @@ def run_cases():
                 fake_exp(3)),
             "run_exp", (quiet,), {}, RuntimeError,
         ),
-    }, answer_result
+    }
 
 
-@pytest.mark.parametrize("case", list(run_cases()[0]))
+@pytest.mark.parametrize("case", list(run_cases()))
 def test_runs_leave_no_trace(case):
-    setup, method, args, kwargs, error = run_cases()[0][case]
+    setup, method, args, kwargs, error = run_cases()[case]
     given = args + tuple(value for value in kwargs.values() if isinstance(value, (dict, list, Group)))
     assert_no_growth(lambda: expect(error, getattr(setup(), method), *args, **kwargs), given)
 

@@ -1,6 +1,7 @@
 """The simulated device against closed-form two-level physics, its noise and its parameters."""
 
 import math
+from fractions import Fraction
 from types import SimpleNamespace
 
 import numpy as np
@@ -313,3 +314,120 @@ def test_sample_rotations_are_unitary_and_undriven_samples_are_identities():
 def test_carrier_frame_matches_the_direct_phase(count, cycles):
     k = np.arange(count)
     assert np.allclose(carrier_frame(count, cycles), np.exp(-2j * np.pi * ((k * cycles) % 1.0)), atol=1e-12)
+
+
+# -- composition of many pulses against a sample-by-sample reference ----------------
+
+
+def reference_readouts(drive, readout, freq, strength, sample_rate, t1=None, t2=None):
+    """P(|1>) at each readout start, stepping the density matrix one sample at a time.
+
+    Every driven sample is its own rotation; every undriven one a relaxation of
+    one sample period; a readout measures before its first sample acts.
+    """
+    dt = 1.0 / sample_rate
+    rho = np.array([[1.0, 0.0], [0.0, 0.0]], dtype=complex)
+    out = []
+    reading = False
+    for k in range(drive.size):
+        if readout[k] != 0 and not reading:
+            p1 = min(1.0, max(0.0, rho[1, 1].real))
+            out.append(p1)
+            rho = np.diag([1.0 - p1, p1]).astype(complex)
+        reading = readout[k] != 0
+        if drive[k] != 0:
+            phase = float((Fraction(freq) * k / Fraction(sample_rate)) % 1)
+            z = 2 * math.pi * strength * dt * drive[k] * np.exp(-2j * math.pi * phase)
+            theta, phi = abs(z), np.angle(z)
+            axis = math.cos(phi) * np.array([[0, 1], [1, 0]]) + math.sin(phi) * np.array([[0, -1j], [1j, 0]])
+            u = math.cos(theta / 2) * np.eye(2) - 1j * math.sin(theta / 2) * axis
+            rho = u @ rho @ u.conj().T
+        else:
+            decay = math.exp(-dt / t1) if t1 else 1.0
+            coherence = math.exp(-dt / t2) if t2 else math.exp(-dt / (2 * t1)) if t1 else 1.0
+            p1 = rho[1, 1] * decay
+            rho = np.array([[1 - p1, rho[0, 1] * coherence], [rho[1, 0] * coherence, p1]])
+    return out
+
+
+def pulse_train(count, pulses, reads, sample_rate=2e9, freq=QUBIT_FREQ, seed=0):
+    """Drive and readout channels: ``pulses`` as (start, length, detuning), ``reads`` as (start, length)."""
+    rng = np.random.default_rng(seed)
+    drive = np.zeros(count, dtype=complex)
+    k = np.arange(count)
+    for start, length, detuning in pulses:
+        span = k[start : start + length]
+        amp = rng.uniform(0.2, 1.0, span.size) * np.exp(1j * rng.uniform(0, 2 * np.pi))
+        drive[start : start + length] += amp * np.exp(2j * np.pi * (freq + detuning) / sample_rate * span)
+    readout = np.zeros(count, dtype=complex)
+    for start, length in reads:
+        readout[start : start + length] = 0.2
+    return drive, readout
+
+
+TRAINS = {
+    "one pulse of a power-of-two length": (600, [(10, 64, 0.0)], [(100, 50)]),
+    "one odd-length pulse": (700, [(3, 77, 2e6)], [(200, 40)]),
+    "one long pulse padded to pair up": (3000, [(0, 2731, -1e6)], [(2900, 50)]),
+    "pulses of very different lengths": (2400, [(0, 5, 0.0), (40, 1203, 3e6), (1400, 1, 0.0)], [(2300, 60)]),
+    "a drive running to the last sample": (500, [(100, 400, 0.0)], [(50, 10), (300, 100)]),
+    "a readout starting inside a pulse": (900, [(100, 300, 1e6)], [(250, 100), (700, 50)]),
+    "thirty short pulses between readouts": (
+        2000,
+        [(20 + 60 * i, 7 + (i * 5) % 31, 1e6 * (i % 3)) for i in range(30)],
+        [(700, 20), (1900, 50)],
+    ),
+}
+
+
+@pytest.mark.parametrize("t1, t2", [(None, None), (3e-6, 1e-6)], ids=["closed", "open"])
+@pytest.mark.parametrize("count, pulses, reads", list(TRAINS.values()), ids=list(TRAINS))
+def test_pulse_trains_match_the_sample_by_sample_evolution(make_group, count, pulses, reads, t1, t2):
+    drive, readout = pulse_train(count, pulses, reads)
+    strength = 3e7
+    group = make_group(**{"q01.drive_strength": strength, "q01.t1": t1, "q01.t2": t2})
+    wave_package = SimpleNamespace(channels={"q01.xy": drive, "q01.ro": readout}, sample_rate=2e9)
+    got = SimulatedDevice(group).probabilities(wave_package)
+    expected = reference_readouts(drive, readout, QUBIT_FREQ, strength, 2e9, t1, t2)
+    assert len(got) == len(reads) == len(expected)
+    assert list(got.values()) == pytest.approx(expected, abs=1e-10)
+
+
+def test_one_device_gives_every_package_the_answer_of_a_fresh_device(make_group):
+    # A device keeps per-run state between steps (the qubit's parameters and
+    # its carrier); packages of growing and shrinking length at two sample
+    # rates must each simulate as they would on their own.
+    group = make_group(**{"q01.t1": 20e-6})
+    device = SimulatedDevice(group)
+    cases = [(400, 2e9), (3000, 2e9), (900, 2e9), (3000, 1e9), (700, 1e9), (5000, 2e9)]
+    for step, (count, rate) in enumerate(cases):
+        drive, readout = pulse_train(count, [(count // 3, count // 2, 1e6)], [(count - 30, 30)], sample_rate=rate)
+        wave_package = SimpleNamespace(channels={"q01.xy": drive, "q01.ro": readout}, sample_rate=rate)
+        reused = device.callback(wave_package, steps=step + 1, options={"shots": 0})["result"].data["q01.p1"]
+        fresh = SimulatedDevice(group).probabilities(wave_package)["q01.p1"]
+        assert reused[step + 1] == fresh
+
+
+@pytest.mark.parametrize("key, value", [("q01.freq", QUBIT_FREQ + 7e6), ("q01.drive_strength", 0.5 * DRIVE_STRENGTH)])
+def test_a_new_run_picks_up_calibration_changed_since_the_last(make_group, key, value):
+    group = make_group()
+    device = SimulatedDevice(group)
+    pulses = package(square("q01.xy", 1.0, PI_WIDTH))
+
+    def first_step():
+        return device.callback(pulses, steps=0, options={"shots": 0})["result"].data["q01.p1"][0]
+
+    assert first_step() == pytest.approx(1.0, abs=1e-9)
+    group.space.set(key, value)
+    changed = SimulatedDevice(group).probabilities(pulses)["q01.p1"]
+    assert changed < 0.99
+    assert first_step() == changed
+
+
+@pytest.mark.parametrize("cycles", [2.5, 0.123456789, 2.4999999999, 7.3e-4, -1.7])
+def test_carrier_phase_stays_exact_far_into_a_long_package(cycles):
+    count = 1 << 20
+    frame = carrier_frame(count, cycles)
+    for k in (0, 1, 999_983, count - 1):
+        turns = float((Fraction(cycles) * k) % 1)
+        assert frame[k] == pytest.approx(np.exp(-2j * np.pi * turns), abs=1e-12)

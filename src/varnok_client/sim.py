@@ -105,10 +105,10 @@ def _half_angle_matrices(w: NDArray[np.complex128]) -> NDArray[np.complex128]:
 def _pair_products(m: NDArray[np.complex128], passes: int) -> NDArray[np.complex128]:
     """Multiply neighbouring matrices ``passes`` times along the last axis, later on the left.
 
-    ``m`` has shape ``(2, 2, ..., n)`` with ``n`` divisible by ``2**passes``.
+    ``m`` has shape ``(2, 2, n)`` with ``n`` divisible by ``2**passes``.
     """
     for _ in range(passes):
-        m = m[:, 0:1, ..., 1::2] * m[0:1, :, ..., 0::2] + m[:, 1:2, ..., 1::2] * m[1:2, :, ..., 0::2]
+        m = m[:, 0:1, 1::2] * m[0:1, :, 0::2] + m[:, 1:2, 1::2] * m[1:2, :, 0::2]
     return m
 
 
@@ -178,8 +178,10 @@ def rotation_product(
     m[1, 0, ..., :count] = b
     m[0, 1, ..., :count] = -np.conj(b)
     m[1, 1, ..., :count] = np.conj(a)
-    m = _pair_products(m, passes)
-    return m[0, 0, ..., 0], m[1, 0, ..., 0]
+    # Stacks side by side on one axis: every stack's length is a power of two,
+    # so no pair ever straddles two of them.
+    m = _pair_products(m.reshape(2, 2, -1), passes).reshape(m.shape[:-1])
+    return m[0, 0], m[1, 0]
 
 
 def _run_rotations(
@@ -198,17 +200,21 @@ def _run_rotations(
         left = (left + 1) >> 1
         passes += 1
     width = left << passes
-    w = np.zeros(count * width, dtype=complex)
-    for i, (start, end) in enumerate(runs):
-        np.multiply(drive[start:end], carrier[start:end], out=w[i * width : i * width + end - start])
+    if count == 1 and width == runs[0][1] - runs[0][0]:
+        start, end = runs[0]
+        w = drive[start:end] * carrier[start:end]
+    else:
+        w = np.zeros(count * width, dtype=complex)
+        for i, (start, end) in enumerate(runs):
+            np.multiply(drive[start:end], carrier[start:end], out=w[i * width : i * width + end - start])
     m = _pair_products(_half_angle_matrices(w), passes)
-    a_all, b_all = m[0, 0].tolist(), m[1, 0].tolist()
+    # Carry the first column through the rest of each range: it fixes the rotation.
+    m00, m01, m10, m11 = m.reshape(4, -1).tolist()
     out = []
     for first in range(0, count * left, left):
-        a, b = a_all[first], b_all[first]
+        a, b = m00[first], m10[first]
         for k in range(first + 1, first + left):
-            a2, b2 = a_all[k], b_all[k]
-            a, b = a2 * a - b2.conjugate() * b, b2 * a + a2.conjugate() * b
+            a, b = m00[k] * a + m01[k] * b, m10[k] * a + m11[k] * b
         out.append((a, b))
     return out
 
@@ -283,9 +289,7 @@ class QubitModel:
 def _read_starts(readout: NDArray[np.complex128]) -> list[int]:
     """Sample indices where a readout pulse starts (a run of nonzero samples)."""
     on = readout != 0
-    starts = np.flatnonzero(on[1:] > on[:-1])
-    starts += 1
-    out: list[int] = starts.tolist()
+    out = [k + 1 for k in (on[1:] > on[:-1]).nonzero()[0].tolist()]
     if on.size and on[0]:
         out.insert(0, 0)
     return out
@@ -294,9 +298,7 @@ def _read_starts(readout: NDArray[np.complex128]) -> list[int]:
 def _drive_runs(drive: NDArray[np.complex128], read_starts: list[int]) -> list[tuple[int, int]]:
     """``[start, end)`` of every run of driven samples, also cut where a readout starts."""
     on = drive != 0
-    edges = np.flatnonzero(on[1:] != on[:-1])
-    edges += 1
-    bounds: list[int] = edges.tolist()
+    bounds = [k + 1 for k in (on[1:] != on[:-1]).nonzero()[0].tolist()]
     if on.size and on[0]:
         bounds.insert(0, 0)
     if on.size and on[-1]:

@@ -8,6 +8,7 @@ the gate's layer.
 
 from __future__ import annotations
 
+import math
 import operator
 from collections.abc import Iterable, Mapping
 from typing import Any
@@ -17,7 +18,7 @@ import numpy as np
 from ..qc.gates import QuantumGate, check_entities, check_gate_name
 from . import waveform_register as _register_module
 from .package import MAX_EXPORT_SAMPLES, WavePackage
-from .shapes import Waveform, real_value
+from .shapes import _PLAIN_SHAPES, Waveform, add_placed_samples, real_value
 
 __all__ = ["WaveCircuit", "WaveGate"]
 
@@ -33,6 +34,32 @@ def _layer(value: Any) -> int:
         return operator.index(value)
     except TypeError:
         raise TypeError(f"layer must be an integer, got {value!r}") from None
+
+
+_isfinite = math.isfinite
+
+
+def _grid_index(value: float, step: float, count: int) -> int:
+    """Index of the first of ``count`` grid points ``k * step`` at or after ``value``; ``count`` when none.
+
+    The same index a sorted search of the grid array finds, without building
+    the array of values to search for: start from the quotient and settle the
+    rounding with the grid points themselves.
+    """
+    if count == 0:
+        return 0
+    quotient = value / step
+    if not quotient < count:
+        index = count
+    elif quotient > 0:
+        index = math.ceil(quotient)
+    else:
+        index = 0
+    while index > 0 and (index - 1) * step >= value:
+        index -= 1
+    while index < count and index * step < value:
+        index += 1
+    return index
 
 
 def _parse_gate(gate_on_entity: Any) -> tuple[str, str | list[str]]:
@@ -177,16 +204,50 @@ class WaveCircuit:
         ]
 
     # -- timing --------------------------------------------------------------
-    def _layout(self) -> tuple[dict[int, float], float]:
+    def _measure(
+        self,
+    ) -> tuple[list[tuple[WaveGate, Waveform, float, float | None]], dict[int, float], float]:
+        """Every waveform with its gate, start and width, the layer starts and the circuit's length.
+
+        The built-in shapes have their ``t0`` and ``width`` read (and refused)
+        here once, so that an export can place and sample them without reading
+        them again; other shapes are timed through their own ``end`` property
+        and get ``None`` as their width.
+        """
         lengths: dict[int, float] = {}
+        found: list[tuple[WaveGate, Waveform, float, float | None]] = []
         for gate in self._gates.values():
-            lengths[gate.layer] = max(lengths.get(gate.layer, 0.0), gate.duration)
+            longest = None
+            for wave in gate.waves:
+                if type(wave) in _PLAIN_SHAPES:
+                    start = wave.t0
+                    if type(start) is not float or not _isfinite(start):
+                        start = wave._real(start, "t0")
+                    width = wave.wave_parameters["width"]
+                    if type(width) is not float or not _isfinite(width):
+                        width = wave._real(width, "wave parameter 'width'")
+                    if width < 0:
+                        raise ValueError(f"width of {wave!r} must not be negative")
+                    end = start + width
+                else:
+                    start, width, end = 0.0, None, wave.end
+                if longest is None or end > longest:
+                    longest = end
+                found.append((gate, wave, start, width))
+            layer = gate.layer
+            duration = 0.0 if longest is None else longest  # the gate's duration
+            previous = lengths.get(layer, 0.0)
+            lengths[layer] = duration if duration > previous else previous
         starts: dict[int, float] = {}
         clock = 0.0
         for layer in sorted(lengths):
             starts[layer] = clock
             clock += lengths[layer]
-        return starts, clock
+        return found, starts, clock
+
+    def _layout(self) -> tuple[dict[int, float], float]:
+        _, starts, total = self._measure()
+        return starts, total
 
     def layer_starts(self) -> dict[int, float]:
         """Start time in ns of every occupied layer, in layer order."""
@@ -202,17 +263,20 @@ class WaveCircuit:
         rate = real_value(sample_rate, "sample_rate")
         if rate <= 0:
             raise ValueError(f"sample_rate must be positive, got {sample_rate!r}")
-        starts, total = self._layout()
+        found, starts, total = self._measure()
         placed: list[Waveform] = []
-        for gate in self._gates.values():
-            for wave in gate.waves:
-                if wave.start < 0:
-                    raise ValueError(
-                        f"waveform {wave!r} of gate {gate} starts before its gate"
-                    )
-                copy = wave.copy()
-                copy.t0 = starts[gate.layer] + wave.start
-                placed.append(copy)
+        timing: list[tuple[float, float | None]] = []
+        for gate, wave, start, width in found:
+            if width is None:
+                start = wave.start
+            if start < 0:
+                raise ValueError(
+                    f"waveform {wave!r} of gate {gate} starts before its gate"
+                )
+            copy = wave.copy()
+            t0 = copy.t0 = starts[gate.layer] + start
+            placed.append(copy)
+            timing.append((t0, width))
         step = 1e9 / rate
         # Tolerate rounding so a duration of exactly n samples gives n, not n + 1.
         exact = total / step - 1e-9
@@ -221,14 +285,21 @@ class WaveCircuit:
                 f"circuit of {total:g} ns at {rate:g} samples/s needs more than "
                 f"{MAX_EXPORT_SAMPLES} samples per channel"
             )
-        count = max(0, int(np.ceil(exact)))
+        count = max(0, math.ceil(exact))
         times = np.arange(count) * step
         channels: dict[str, np.ndarray] = {}
-        for wave in placed:
-            samples = channels.setdefault(wave.channel, np.zeros(count, dtype=complex))
-            lo, hi = np.searchsorted(times, [wave.start, wave.end], side="left")
-            samples[lo:hi] += wave.sample(times[lo:hi])
-        return WavePackage(channels, times, rate, placed, total)
+        for wave, (t0, width) in zip(placed, timing, strict=True):
+            samples = channels.get(wave.channel)
+            if samples is None:
+                samples = channels[wave.channel] = np.zeros(count, dtype=complex)
+            if width is None:
+                lo, hi = np.searchsorted(times, [wave.start, wave.end], side="left")
+                samples[lo:hi] += wave.sample(times[lo:hi])
+            else:
+                lo = _grid_index(t0, step, count)
+                hi = _grid_index(t0 + width, step, count)
+                add_placed_samples(wave, t0, width, samples, times, step, lo, hi)
+        return WavePackage._from_export(channels, times, rate, placed, total)
 
     # -- serialization -------------------------------------------------------
     def serialize(self) -> dict[str, Any]:

@@ -63,6 +63,29 @@ class WavePackage:
             duration = max((w.end for w in self.waves), default=0.0)
         self.duration = real_value(duration, "duration")
 
+    @classmethod
+    def _from_export(
+        cls,
+        channels: dict[str, NDArray[np.complex128]],
+        times: NDArray[np.float64],
+        sample_rate: float,
+        waves: list[Waveform],
+        duration: float,
+    ) -> WavePackage:
+        """A package of arrays an export has just built (one-dimensional float grid, complex
+        channels of its length, placed copies of waveforms): only what the export cannot
+        vouch for, the channel names it read from the waveforms, is checked."""
+        for channel in channels:
+            if not isinstance(channel, str):
+                raise TypeError(f"channel names must be strings, got {channel!r}")
+        package = cls.__new__(cls)
+        package.times = times
+        package.channels = channels
+        package.sample_rate = sample_rate
+        package.waves = waves
+        package.duration = real_value(duration, "duration")
+        return package
+
     def channel_waves(self, channel: str) -> list[Waveform]:
         """The placed waveforms on ``channel``."""
         return [w for w in self.waves if w.channel == channel]

@@ -23,7 +23,7 @@ from typing import Any, ClassVar
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-__all__ = ["Waveform", "Square", "Gaussian", "Drag", "Cosine", "JSON_SCALARS"]
+__all__ = ["Waveform", "Square", "Gaussian", "Drag", "Cosine", "JSON_SCALARS", "clear_sample_cache"]
 
 #: Parameters every shape has: amplitude, width (ns), carrier (Hz) and phase (rad).
 COMMON_PARAMETERS: dict[str, Any] = {
@@ -34,6 +34,7 @@ COMMON_PARAMETERS: dict[str, Any] = {
 }
 DEFAULT_COMPILER_CONFIG: dict[str, Any] = {"detuning": 0.0}
 JSON_SCALARS = (str, int, float, bool, type(None))
+_isfinite = math.isfinite
 
 
 def real_value(value: Any, what: str) -> float:
@@ -180,11 +181,21 @@ class Waveform:
         """An independent copy (shares no mutable value with this waveform)."""
         # Exports copy every waveform; parameters are nearly always plain
         # numbers, so only containers go through the (slow) deep copy.
-        new = copy.copy(self)
+        cls = type(self)
+        if cls in _PLAIN_SHAPES:
+            # The built-in shapes keep all their state in ``__dict__`` and do
+            # not customise copying, so a new instance with a copied ``__dict__``
+            # is what ``copy.copy`` would build, without its generic dispatch.
+            new = object.__new__(cls)
+            state = self.__dict__.copy()
+            new.__dict__ = state
+        else:
+            new = copy.copy(self)
+            state = vars(self)
         new.wave_parameters = _copy_dict(self.wave_parameters)
         new.waveform_compiler_config = _copy_dict(self.waveform_compiler_config)
-        for name, value in vars(self).items():
-            if name not in ("wave_parameters", "waveform_compiler_config") and not isinstance(
+        for name, value in state.items():
+            if type(value) not in _PLAIN_VALUES and name not in _COPIED_DICTS and not isinstance(
                 value, _IMMUTABLE
             ):
                 setattr(new, name, copy.deepcopy(value))
@@ -228,14 +239,19 @@ class Waveform:
 
 
 _IMMUTABLE = (str, int, float, complex, bool, type(None), np.generic)
+#: The exact types almost every attribute and parameter has; checked before the isinstance test.
+_PLAIN_VALUES = frozenset({float, str, int, bool, type(None)})
+_COPIED_DICTS = frozenset({"wave_parameters", "waveform_compiler_config"})
 
 
 def _copy_dict(mapping: dict[str, Any]) -> dict[str, Any]:
     if type(mapping) is not dict:
         return copy.deepcopy(mapping)
-    return {
-        k: v if isinstance(v, _IMMUTABLE) else copy.deepcopy(v) for k, v in mapping.items()
-    }
+    out = mapping.copy()
+    for k, v in mapping.items():
+        if type(v) not in _PLAIN_VALUES and not isinstance(v, _IMMUTABLE):
+            out[k] = copy.deepcopy(v)
+    return out
 
 
 def _plain(value: Any) -> Any:
@@ -254,6 +270,9 @@ class Square(Waveform):
 
     def envelope(self, tau: NDArray[np.float64]) -> NDArray[Any]:
         return np.ones_like(tau)
+
+    def _shape_parameters(self, width: float) -> tuple[float, ...]:
+        return ()
 
 
 class Gaussian(Waveform):
@@ -276,7 +295,14 @@ class Gaussian(Waveform):
 
     def envelope(self, tau: NDArray[np.float64]) -> NDArray[Any]:
         sigma = self.sigma()
-        return np.exp(-0.5 * ((tau - self.duration / 2.0) / sigma) ** 2)
+        return self._envelope_at(tau, self.duration, sigma)
+
+    def _shape_parameters(self, width: float) -> tuple[float, ...]:
+        return (self.sigma(),)
+
+    @staticmethod
+    def _envelope_at(tau: NDArray[np.float64], width: float, sigma: float) -> NDArray[Any]:
+        return np.exp(-0.5 * ((tau - width / 2.0) / sigma) ** 2)
 
 
 class Drag(Gaussian):
@@ -287,7 +313,16 @@ class Drag(Gaussian):
 
     def envelope(self, tau: NDArray[np.float64]) -> NDArray[Any]:
         sigma, beta = self.sigma(), self.parameter("beta")
-        offset = tau - self.duration / 2.0
+        return self._envelope_at(tau, self.duration, sigma, beta)
+
+    def _shape_parameters(self, width: float) -> tuple[float, ...]:
+        return self.sigma(), self.parameter("beta")
+
+    @staticmethod
+    def _envelope_at(  # type: ignore[override]
+        tau: NDArray[np.float64], width: float, sigma: float, beta: float
+    ) -> NDArray[Any]:
+        offset = tau - width / 2.0
         gauss = np.exp(-0.5 * (offset / sigma) ** 2)
         return gauss * (1.0 - 1j * beta * offset / sigma**2)
 
@@ -306,13 +341,19 @@ class Cosine(Waveform):
 
     def envelope(self, tau: NDArray[np.float64]) -> NDArray[Any]:
         width = self.duration
+        return self._envelope_at(tau, width, *self._shape_parameters(width))
+
+    def _shape_parameters(self, width: float) -> tuple[float, ...]:
         if self.wave_parameters.get("edge") is None:
             edge = width / 4.0
         else:
             edge = self.parameter("edge")
         if edge < 0:
             raise ValueError(f"edge of {self!r} must not be negative")
-        edge = min(edge, width / 2.0)
+        return (min(edge, width / 2.0),)
+
+    @staticmethod
+    def _envelope_at(tau: NDArray[np.float64], width: float, edge: float) -> NDArray[Any]:
         env = np.ones_like(tau)
         if edge > 0:
             rise = tau < edge
@@ -320,3 +361,121 @@ class Cosine(Waveform):
             fall = tau > width - edge
             env[fall] = 0.5 * (1.0 - np.cos(np.pi * (width - tau[fall]) / edge))
         return env
+
+
+#: The built-in shapes, whose sampling exports may do inline (a registered
+#: subclass may override any part of it and is sampled through its own methods).
+_PLAIN_SHAPES = frozenset({Square, Gaussian, Drag, Cosine})
+
+
+class _SampleCache:
+    """Carriers and envelopes of recent exports, by everything that determines their samples.
+
+    A running experiment exports the same circuit at every step with only a
+    few values changed (an amplitude sweep changes neither carrier nor
+    envelope), so most pulses find their arrays here.  The cache holds at most
+    ``limit`` samples (16 bytes each at most) and is emptied when full; the
+    arrays are read-only and never leave the module.
+    """
+
+    def __init__(self, limit: int) -> None:
+        self._limit = limit
+        self._entries: dict[tuple[Any, ...], NDArray[Any]] = {}
+        self._size = 0
+        self.get = self._entries.get
+
+    def put(self, key: tuple[Any, ...], array: NDArray[Any]) -> None:
+        size = array.size
+        if size > self._limit // 4:
+            return
+        if self._size + size > self._limit:
+            self._entries.clear()
+            self._size = 0
+        array.flags.writeable = False
+        self._entries[key] = array
+        self._size += size
+
+    def clear(self) -> None:
+        self._entries.clear()
+        self._size = 0
+
+
+_SAMPLES = _SampleCache(1 << 19)
+
+
+def clear_sample_cache() -> None:
+    """Forget the carriers and envelopes kept from earlier exports (frees their memory)."""
+    _SAMPLES.clear()
+
+
+def add_placed_samples(
+    wave: Waveform,
+    t0: float,
+    width: float,
+    samples: NDArray[np.complex128],
+    times: NDArray[np.float64],
+    step: float,
+    lo: int,
+    hi: int,
+) -> None:
+    """``samples[lo:hi] += wave.sample(times[lo:hi])`` for a placed waveform of a built-in shape.
+
+    ``times`` is the export grid (point ``k`` at ``k * step``), ``[lo, hi)`` the
+    grid points in ``[t0, t0 + width)`` as found by a sorted search, and
+    ``t0``/``width`` the wave's already checked start and width.  Parameters are
+    read and refused in the order :meth:`Waveform.sample` reads them, and the
+    samples are computed with the same floating-point operations: cosine and
+    sine of the same phase give exactly the parts of the complex exponential.
+    Only the arithmetic that depends on nothing but the grid span and the
+    carrier or envelope parameters is looked up in the cache.
+    """
+    params = wave.wave_parameters
+    amp = params["amp"]
+    if type(amp) is not float or not _isfinite(amp):
+        amp = wave._real(amp, "wave parameter 'amp'")
+    ratio = wave.ratio
+    if type(ratio) is not float or not _isfinite(ratio):
+        ratio = wave._real(ratio, "ratio")
+    freq = params["freq"]
+    if type(freq) is not float or not _isfinite(freq):
+        freq = wave._real(freq, "wave parameter 'freq'")
+    detuning = wave.waveform_compiler_config.get("detuning", 0.0)
+    if type(detuning) is not float or not _isfinite(detuning):
+        detuning = wave._real(detuning, "detuning")
+    phase = params["phase"]
+    if type(phase) is not float or not _isfinite(phase):
+        phase = wave._real(phase, "wave parameter 'phase'")
+    scale = amp * ratio
+    freq = freq + detuning
+    if hi > lo:
+        # A grid point before t0 + width can still sit a full width after t0 once
+        # the offset is rounded; sampling leaves such points (only ever the last
+        # ones) at zero, and when that leaves none the envelope is not evaluated.
+        while hi > lo and (hi - 1) * step - t0 >= width:
+            hi -= 1
+        if hi == lo:
+            return
+    cls = type(wave)
+    shape_parameters = wave._shape_parameters(width)  # type: ignore[attr-defined]
+    count = hi - lo
+    if count == 0:
+        return
+    k = 2.0 * np.pi * freq * 1e-9
+    key = (None, k, phase, step, lo, count)
+    carrier = _SAMPLES.get(key)
+    if carrier is None:
+        arg = k * times[lo:hi]
+        arg += phase
+        carrier = np.empty(count, dtype=complex)
+        np.cos(arg, out=carrier.real)
+        np.sin(arg, out=carrier.imag)
+        _SAMPLES.put(key, carrier)
+    if cls is Square:
+        samples[lo:hi] += scale * carrier
+        return
+    key = (cls, width, shape_parameters, t0, step, lo, count)
+    envelope = _SAMPLES.get(key)
+    if envelope is None:
+        envelope = cls._envelope_at(times[lo:hi] - t0, width, *shape_parameters)  # type: ignore[attr-defined]
+        _SAMPLES.put(key, envelope)
+    samples[lo:hi] += (scale * envelope) * carrier
