@@ -8,7 +8,7 @@ readout probabilities out); the last is a whole engine step of a sweep
 result).  The device should stay well under a quarter of a millisecond per
 step for a one-qubit circuit of 1 us at 2 GS/s: a step costs a fixed few dozen
 numpy calls (masks, the driven samples' rotations, a handful of pairing passes)
-plus the seeded noise generator, so it barely grows with the idle length.
+plus the seeded noise generator; idle samples only pass through the masks.
 """
 
 from __future__ import annotations

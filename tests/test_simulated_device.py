@@ -59,7 +59,9 @@ def rabi_rate(amp):
     return 2 * math.pi * DRIVE_STRENGTH * amp
 
 
-@pytest.mark.parametrize("amp, width", [(0.25, 50.0), (0.5, 100.0), (0.7, 123.5), (1.0, 37.5), (0.05, 1000.0)])
+@pytest.mark.parametrize(
+    "amp, width", [(0.25, 50.0), (0.5, 100.0), (0.7, 123.5), (1.0, 37.5), (0.05, 1000.0), (0.002, 20000.0)]
+)
 def test_resonant_square_pulse_matches_sin_squared(make_group, amp, width):
     device = SimulatedDevice(make_group())
     p1 = device.probabilities(package(square("q01.xy", amp, width)))["q01.p1"]
@@ -401,14 +403,17 @@ def test_one_device_gives_every_package_the_answer_of_a_fresh_device(make_group)
     device = SimulatedDevice(group)
     cases = [(400, 2e9), (3000, 2e9), (900, 2e9), (3000, 1e9), (700, 1e9), (5000, 2e9)]
     for step, (count, rate) in enumerate(cases):
-        drive, readout = pulse_train(count, [(count // 3, count // 2, 1e6)], [(count - 30, 30)], sample_rate=rate)
+        pulses, reads = [(count // 3, count // 2, 1e6)], [(count - 30, 30)]
+        drive, readout = pulse_train(count, pulses, reads, sample_rate=rate)
         wave_package = SimpleNamespace(channels={"q01.xy": drive, "q01.ro": readout}, sample_rate=rate)
         reused = device.callback(wave_package, steps=step + 1, options={"shots": 0})["result"].data["q01.p1"]
         fresh = SimulatedDevice(group).probabilities(wave_package)["q01.p1"]
         assert reused[step + 1] == fresh
 
 
-@pytest.mark.parametrize("key, value", [("q01.freq", QUBIT_FREQ + 7e6), ("q01.drive_strength", 0.5 * DRIVE_STRENGTH)])
+@pytest.mark.parametrize(
+    "key, value", [("q01.freq", QUBIT_FREQ + 7e6), ("q01.drive_strength", 0.5 * DRIVE_STRENGTH)]
+)
 def test_a_new_run_picks_up_calibration_changed_since_the_last(make_group, key, value):
     group = make_group()
     device = SimulatedDevice(group)

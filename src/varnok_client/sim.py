@@ -74,9 +74,9 @@ class SimulationError(ValueError):
 # -- SU(2) algebra ------------------------------------------------------------
 #
 # A rotation is held as the pair (a, b) of U = [[a, -conj(b)], [b, conj(a)]],
-# |a|^2 + |b|^2 = 1.  Stacks of rotations being composed are held as whole
-# matrices of shape (2, 2, ..., n): one broadcast product then multiplies every
-# neighbouring pair in three ufunc calls, fewer than the pair form needs.
+# |a|^2 + |b|^2 = 1.  Pairs compose without ever forming the matrices, which
+# keeps every numpy pass on plain one-dimensional arrays: on long pulses that
+# is several times faster than broadcasting over 2x2 blocks.
 
 #: Smallest normal double: keeps sin(x)/x finite for an undriven sample (x = 0).
 _TINY = np.finfo(float).tiny
@@ -86,30 +86,30 @@ _TINY = np.finfo(float).tiny
 _PYTHON_PRODUCTS = 24
 
 
-def _half_angle_matrices(w: NDArray[np.complex128]) -> NDArray[np.complex128]:
-    """Rotation matrices, shape ``(2, 2) + w.shape``, for ``w = -i * z / 2``.
+def _half_angle_rotations(
+    w: NDArray[np.complex128],
+) -> tuple[NDArray[np.float64], NDArray[np.complex128]]:
+    """Per-sample rotations ``(a, b)`` for ``w = -i * z / 2``, ``a`` real.
 
     With ``z = Omega * exp(i*phi) * dt`` the sample's rotation is
     ``a = cos(|w|)`` and ``b = sin(|w|) / |w| * w``; ``w = 0`` (no drive, or
     padding) is exactly the identity.
     """
     half = np.abs(w)
-    out = np.empty((2, 2) + w.shape, dtype=complex)
-    np.cos(half, out=out[0, 0])
-    out[1, 1] = out[0, 0]
-    np.multiply(np.sin(half) / np.maximum(half, _TINY), w, out=out[1, 0])
-    np.negative(np.conjugate(out[1, 0]), out=out[0, 1])
-    return out
+    return np.cos(half), np.sin(half) / np.maximum(half, _TINY) * w
 
 
-def _pair_products(m: NDArray[np.complex128], passes: int) -> NDArray[np.complex128]:
-    """Multiply neighbouring matrices ``passes`` times along the last axis, later on the left.
+def _pair_products(
+    a: NDArray[Any], b: NDArray[Any], passes: int
+) -> tuple[NDArray[np.complex128], NDArray[np.complex128]]:
+    """Compose neighbouring rotations ``passes`` times along a 1-D axis, later on the left.
 
-    ``m`` has shape ``(2, 2, n)`` with ``n`` divisible by ``2**passes``.
+    The length must be divisible by ``2**passes``.
     """
     for _ in range(passes):
-        m = m[:, 0:1, 1::2] * m[0:1, :, 0::2] + m[:, 1:2, 1::2] * m[1:2, :, 0::2]
-    return m
+        a1, a2, b1, b2 = a[0::2], a[1::2], b[0::2], b[1::2]
+        a, b = a2 * a1 - b2.conj() * b1, b2 * a1 + a2.conj() * b1
+    return a, b
 
 
 def sample_rotations(
@@ -121,9 +121,8 @@ def sample_rotations(
     ``a = cos(|z|/2)`` and ``b = -i * sin(|z|/2) * z / |z|``; a sample without
     drive (``z = 0``) is the identity.
     """
-    z = np.asarray(rabi_angle, dtype=complex)
-    m = _half_angle_matrices(-0.5j * z)
-    return m[0, 0].copy(), m[1, 0].copy()
+    a, b = _half_angle_rotations(-0.5j * np.asarray(rabi_angle, dtype=complex))
+    return a.astype(complex), b
 
 
 def _carrier_turns(indices: NDArray[np.intp], cycles_per_sample: float) -> NDArray[np.float64]:
@@ -170,18 +169,14 @@ def rotation_product(
     if count == 0:
         return np.ones(a.shape[:-1], dtype=complex), np.zeros(a.shape[:-1], dtype=complex)
     passes = (count - 1).bit_length()
-    # Identities at the latest end, so that every pass pairs up evenly.
-    m = np.zeros((2, 2) + a.shape[:-1] + (1 << passes,), dtype=complex)
-    m[0, 0, ..., count:] = 1.0
-    m[1, 1, ..., count:] = 1.0
-    m[0, 0, ..., :count] = a
-    m[1, 0, ..., :count] = b
-    m[0, 1, ..., :count] = -np.conj(b)
-    m[1, 1, ..., :count] = np.conj(a)
-    # Stacks side by side on one axis: every stack's length is a power of two,
-    # so no pair ever straddles two of them.
-    m = _pair_products(m.reshape(2, 2, -1), passes).reshape(m.shape[:-1])
-    return m[0, 0], m[1, 0]
+    # Identities at the latest end, so that every pass pairs up evenly; the
+    # stacks then lie side by side on one axis, and as each one's length is a
+    # power of two no pair ever straddles two of them.
+    shape = a.shape[:-1] + (1 << passes,)
+    pa, pb = np.ones(shape, dtype=complex), np.zeros(shape, dtype=complex)
+    pa[..., :count], pb[..., :count] = a, b
+    pa, pb = _pair_products(pa.reshape(-1), pb.reshape(-1), passes)
+    return pa.reshape(a.shape[:-1]), pb.reshape(a.shape[:-1])
 
 
 def _run_rotations(
@@ -190,9 +185,10 @@ def _run_rotations(
     """The composed rotation ``(a, b)`` of every driven sample range ``[start, end)``.
 
     ``carrier`` turns a drive sample into ``w = -i * z / 2`` (the frame and the
-    Rabi scale together).  All ranges share one stack: each is padded with
-    identities (zero ``w``) to a common length that halves evenly down to the
-    few rotations per range that Python then multiplies out.
+    Rabi scale together, see :func:`_half_angle_rotations`).  All ranges share
+    one stack: each is padded with identities (zero ``w``) to a common length
+    that halves evenly down to the few rotations per range that Python then
+    multiplies out.
     """
     count = len(runs)
     left, passes = max(end - start for start, end in runs), 0
@@ -207,14 +203,14 @@ def _run_rotations(
         w = np.zeros(count * width, dtype=complex)
         for i, (start, end) in enumerate(runs):
             np.multiply(drive[start:end], carrier[start:end], out=w[i * width : i * width + end - start])
-    m = _pair_products(_half_angle_matrices(w), passes)
-    # Carry the first column through the rest of each range: it fixes the rotation.
-    m00, m01, m10, m11 = m.reshape(4, -1).tolist()
+    a_all, b_all = _pair_products(*_half_angle_rotations(w), passes)
+    a_all, b_all = a_all.tolist(), b_all.tolist()
     out = []
     for first in range(0, count * left, left):
-        a, b = m00[first], m10[first]
+        a, b = a_all[first], b_all[first]
         for k in range(first + 1, first + left):
-            a, b = m00[k] * a + m01[k] * b, m10[k] * a + m11[k] * b
+            a2, b2 = a_all[k], b_all[k]
+            a, b = a2 * a - b2.conjugate() * b, b2 * a + a2.conjugate() * b
         out.append((a, b))
     return out
 
@@ -317,7 +313,7 @@ def _drive_runs(drive: NDArray[np.complex128], read_starts: list[int]) -> list[t
 
 
 def _scaled_carrier(count: int, model: QubitModel, sample_rate: float) -> NDArray[np.complex128]:
-    """Per-sample factor from a drive sample to ``w = -i * z / 2`` (see :func:`_half_angle_matrices`)."""
+    """Per-sample factor from a drive sample to ``w = -i * z / 2`` (see :func:`_half_angle_rotations`)."""
     scale = -1j * math.pi * model.drive_strength / sample_rate
     return carrier_frame(count, model.freq / sample_rate) * scale
 
