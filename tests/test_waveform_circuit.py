@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 from varnok_client.qc.gates import QuantumGate
-from varnok_client.waveform import Drag, WaveCircuit, WaveGate, WavePackage
+from varnok_client.waveform import Drag, Square, WaveCircuit, WaveGate, WavePackage
 from varnok_client.waveform.waveform_register import waveform_register as reg
 
 
@@ -299,15 +299,213 @@ def test_export_refuses_a_circuit_too_long_to_sample_before_allocating():
         c.export_wave_package()
 
 
-def test_placed_waveforms_share_nothing_with_the_circuit(circuit):
-    source = circuit.gates[0].waves[0]
+class HalfDrag(Drag):
+    """A user's shape derived from a built-in one, overriding only the envelope."""
+
+    def envelope(self, tau):
+        return 0.5 * super().envelope(tau)
+
+
+class PaddedSquare(Square):
+    """A user's shape that lasts (and is sampled) 10 ns longer than its width."""
+
+    @property
+    def duration(self):
+        return super().duration + 10.0
+
+
+@pytest.mark.parametrize("cls", [Drag, HalfDrag])
+def test_placed_waveforms_share_nothing_with_the_circuit(circuit, cls):
+    source = cls("q01.xy", "drive", amp=0.5, width=40.0, beta=0.2)
+    circuit.gates[0].waves = [source]
     source.waveform_compiler_config["trim"] = [1.0, 2.0]
+    source.tags = ["calibrated"]
     placed = circuit.export_wave_package().waves[0]
     assert placed == source and placed is not source  # gate 0 starts the circuit
+    assert type(placed) is cls and placed.tags == ["calibrated"]
     placed.wave_parameters["amp"] = 7.0
     placed.waveform_compiler_config["trim"].append(3.0)
+    placed.tags.append("changed")
     assert source.wave_parameters["amp"] != 7.0
     assert source.waveform_compiler_config["trim"] == [1.0, 2.0]
+    assert source.tags == ["calibrated"]
+
+
+def sampled_one_by_one(pkg):
+    """Every channel of ``pkg`` recomputed from its placed waves, one waveform at a time."""
+    return {
+        channel: sum(w.sample(pkg.times) for w in pkg.channel_waves(channel))
+        for channel in pkg.channels
+    }
+
+
+def set_parameter(key, value, shapes=None):
+    def mutate(circuit):
+        for g in circuit.gates.values():
+            for w in g.waves:
+                if shapes is None or w.shape in shapes:
+                    w.wave_parameters[key] = value
+
+    return mutate
+
+
+def set_attribute(name, value):
+    def mutate(circuit):
+        for g in circuit.gates.values():
+            for w in g.waves:
+                setattr(w, name, value)
+
+    return mutate
+
+
+def set_detuning(circuit):
+    for g in circuit.gates.values():
+        for w in g.waves:
+            w.waveform_compiler_config["detuning"] = 4e7
+
+
+@pytest.mark.parametrize(
+    "mutate",
+    [
+        set_parameter("amp", -0.35),
+        set_parameter("freq", 2.5e8),
+        set_parameter("phase", 1.1),
+        set_parameter("width", 13.0),
+        set_parameter("sigma", 2.5, {"gaussian", "drag"}),
+        set_parameter("beta", -1.5, {"drag"}),
+        set_parameter("edge", 2.0, {"cosine"}),
+        set_attribute("t0", 3.25),
+        set_attribute("ratio", 0.4),
+        set_detuning,
+    ],
+)
+@pytest.mark.parametrize("sample_rate", [2e9, 2.4e9])
+def test_export_follows_values_changed_between_exports(circuit, mutate, sample_rate):
+    # The engine exports the same circuit at every step with a few values
+    # changed; nothing of an earlier export may leak into a later one.
+    before = circuit.export_wave_package(sample_rate)
+    mutate(circuit)
+    after = circuit.export_wave_package(sample_rate)
+    expected = sampled_one_by_one(after)
+    for channel, samples in after.channels.items():
+        np.testing.assert_allclose(samples, expected[channel], rtol=0, atol=1e-12)
+    assert any(
+        a.shape != b.shape or not np.allclose(a, b)
+        for a, b in zip(before.channels.values(), after.channels.values(), strict=True)
+    )
+
+
+@pytest.mark.parametrize("shape", ["gaussian", "drag", "cosine"])
+def test_export_follows_shifts_smaller_than_a_sample(shape):
+    # Shifts within one sample step leave the same grid points under the pulse
+    # and change only where the envelope is evaluated.
+    c = WaveCircuit()
+    wave = reg.create(shape, "q01.xy", amp=0.8, width=40.0, freq=3e8)
+    c.add_gate(("X", "q01"), 0, [wave])
+    exports = []
+    for t0 in [0.1, 0.3, 0.45, 0.3]:
+        wave.t0 = t0
+        pkg = c.export_wave_package(2e9)
+        np.testing.assert_allclose(
+            pkg.channels["q01.xy"], sampled_one_by_one(pkg)["q01.xy"], rtol=0, atol=1e-12
+        )
+        exports.append(pkg.channels["q01.xy"])
+    assert not np.allclose(exports[0], exports[1]) and not np.allclose(exports[1], exports[2])
+
+
+def test_repeated_exports_are_equal_and_independent(circuit):
+    first = circuit.export_wave_package()
+    kept = {channel: samples.copy() for channel, samples in first.channels.items()}
+    for samples in first.channels.values():
+        samples[:] = 9.0
+    first.times[:] = -1.0
+    second = circuit.export_wave_package()
+    assert second.channels.keys() == kept.keys()
+    for channel, samples in second.channels.items():
+        np.testing.assert_array_equal(samples, kept[channel])
+        assert samples.flags.writeable
+    np.testing.assert_array_equal(second.times, np.arange(second.times.size) * 0.5)
+
+
+@pytest.mark.parametrize("shape", ["square", "gaussian", "drag", "cosine"])
+@pytest.mark.parametrize("t0", [0.0, 0.1, 1 / 3, 0.25, 7.05])
+@pytest.mark.parametrize("width", [0.3, 1.0, 7.7, 40.0])
+@pytest.mark.parametrize("sample_rate", [1e9, 1.7e9, 2.4e9, 3e9])
+def test_export_of_pulses_off_the_grid_equals_sampling_them(shape, t0, width, sample_rate):
+    c = WaveCircuit()
+    c.add_gate(("X", "q01"), 0, [reg.create("square", "q01.ro", amp=0.1, width=3.0)])
+    c.add_gate(
+        ("X", "q01"), 1, [reg.create(shape, "q01.xy", t0=t0, amp=0.8, width=width, freq=3e8, phase=0.4)]
+    )
+    c.add_gate(("M", "q01"), 2, [reg.create("square", "q01.ro", amp=0.1, width=5.0)])
+    pkg = c.export_wave_package(sample_rate)
+    expected = sampled_one_by_one(pkg)
+    for channel, samples in pkg.channels.items():
+        np.testing.assert_allclose(samples, expected[channel], rtol=0, atol=1e-12)
+
+
+@pytest.mark.parametrize("shape", ["square", "gaussian", "drag"])
+def test_grid_point_a_rounded_full_width_into_the_pulse_stays_silent(shape):
+    # At 3 GS/s point 2852 lies before t0 + width, yet its offset from t0
+    # rounds to exactly the width: the pulse does not cover it.
+    t0, width = 80.68, 869.9866666666667
+    c = WaveCircuit()
+    wave = reg.create(shape, "q01.xy", t0=t0, amp=0.5, width=width, freq=1e8)
+    c.add_gate(("X", "q01"), 0, [wave, reg.create("square", "q01.ro", width=1000.0)])
+    pkg = c.export_wave_package(3e9)
+    assert pkg.times[2852] < t0 + width and pkg.times[2852] - t0 == width
+    samples = pkg.channels["q01.xy"]
+    assert samples[2851] != 0 and samples[2852] == 0
+    np.testing.assert_array_equal(samples, wave.sample(pkg.times))
+
+
+def test_export_samples_and_times_shapes_of_users_through_their_own_methods(circuit):
+    circuit.gates[0].waves = [HalfDrag("q01.xy", amp=0.5, width=40.0, beta=0.2)]
+    half = circuit.export_wave_package().channels["q01.xy"]
+    circuit.gates[0].waves = [Drag("q01.xy", amp=0.5, width=40.0, beta=0.2)]
+    full = circuit.export_wave_package().channels["q01.xy"]
+    np.testing.assert_allclose(half, 0.5 * full, rtol=0, atol=1e-15)
+    assert np.abs(full).max() > 0.4
+
+    circuit.gates[1].waves = [PaddedSquare("q02.xy", amp=0.3, width=40.0)]
+    assert circuit.layer_starts() == {0: 0.0, 1: 50.0}
+    pkg = circuit.export_wave_package(1e9)
+    assert pkg.channels["q02.xy"][:50].all() and not pkg.channels["q02.xy"][50:].any()
+
+
+def write_parameter(gate_id, key, value):
+    return lambda c: c.gates[gate_id].waves[0].wave_parameters.__setitem__(key, value)
+
+
+def write_attribute(gate_id, name, value, wave_id=0):
+    return lambda c: setattr(c.gates[gate_id].waves[wave_id], name, value)
+
+
+@pytest.mark.parametrize(
+    "mutate, error, fragment",
+    [
+        (write_parameter(0, "amp", "0.5"), TypeError, "'amp'"),
+        (write_attribute(0, "ratio", None), TypeError, "ratio"),
+        (write_parameter(2, "freq", float("nan")), ValueError, "'freq'"),
+        (lambda c: c.gates[0].waves[0].waveform_compiler_config.update(detuning="1e6"), TypeError, "detuning"),
+        (write_parameter(1, "phase", float("inf")), ValueError, "'phase'"),
+        (write_parameter(2, "width", -1.0), ValueError, "width"),
+        (write_parameter(2, "width", "wide"), TypeError, "'width'"),
+        (write_attribute(1, "t0", "later"), TypeError, "t0"),
+        (write_attribute(1, "t0", -1.0), ValueError, "starts before its gate"),
+        (write_parameter(1, "sigma", -1.0), ValueError, "sigma"),
+        (write_parameter(0, "beta", [0.1]), TypeError, "'beta'"),
+        (write_attribute(2, "channel", 5, wave_id=1), TypeError, "channel names"),
+        (lambda c: c.gates[2].waves[1].wave_parameters.__setitem__("edge", -2.0), ValueError, "edge"),
+        # A zero-width gaussian has no default sigma to derive.
+        (lambda c: c.gates[1].waves[0].wave_parameters.update(width=0.0, sigma=None), ValueError, "sigma"),
+    ],
+)
+def test_export_refuses_values_written_into_waveforms_after_creation(circuit, mutate, error, fragment):
+    circuit.export_wave_package()
+    mutate(circuit)
+    with pytest.raises(error, match=fragment):
+        circuit.export_wave_package()
 
 
 def hostile_circuit_data(mutate):

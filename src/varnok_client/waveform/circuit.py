@@ -40,11 +40,11 @@ _isfinite = math.isfinite
 
 
 def _grid_index(value: float, step: float, count: int) -> int:
-    """Index of the first of ``count`` grid points ``k * step`` at or after ``value``; ``count`` when none.
+    """Index of the first of ``count`` grid points ``k * step`` at or after ``value``.
 
-    The same index a sorted search of the grid array finds, without building
-    the array of values to search for: start from the quotient and settle the
-    rounding with the grid points themselves.
+    ``count`` when there is none.  It is the index a sorted search of the grid
+    array finds, without building the array of values to search for: start
+    from the quotient and settle the rounding with the grid points themselves.
     """
     if count == 0:
         return 0

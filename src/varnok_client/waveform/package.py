@@ -15,11 +15,11 @@ if TYPE_CHECKING:
 
 __all__ = ["WavePackage", "MAX_EXPORT_SAMPLES"]
 
-#: Most samples per channel one export or redraw makes (about 134 ms at
-#: 2 GS/s, 4 GiB of complex samples per channel).  A longer circuit is almost
-#: certainly a unit mistake (seconds given as ns) and is refused before any
-#: allocation.
-MAX_EXPORT_SAMPLES = 1 << 28
+#: Most samples per channel one export or redraw makes (about 8.4 ms at
+#: 2 GS/s, 256 MiB of complex samples per channel).  Pulse sequences last
+#: microseconds; a longer circuit is almost certainly a unit mistake (seconds
+#: given as ns) or a hostile file, and is refused before any allocation.
+MAX_EXPORT_SAMPLES = 1 << 24
 
 
 class WavePackage:

@@ -424,10 +424,10 @@ def add_placed_samples(
     grid points in ``[t0, t0 + width)`` as found by a sorted search, and
     ``t0``/``width`` the wave's already checked start and width.  Parameters are
     read and refused in the order :meth:`Waveform.sample` reads them, and the
-    samples are computed with the same floating-point operations: cosine and
-    sine of the same phase give exactly the parts of the complex exponential.
-    Only the arithmetic that depends on nothing but the grid span and the
-    carrier or envelope parameters is looked up in the cache.
+    samples come from the same floating-point operations on the same values
+    (the cosine and sine of the phase are the parts of its complex
+    exponential).  Carriers and envelopes, which depend only on the grid span
+    and their own parameters, are looked up in the cache first.
     """
     params = wave.wave_parameters
     amp = params["amp"]
@@ -476,6 +476,7 @@ def add_placed_samples(
     key = (cls, width, shape_parameters, t0, step, lo, count)
     envelope = _SAMPLES.get(key)
     if envelope is None:
-        envelope = cls._envelope_at(times[lo:hi] - t0, width, *shape_parameters)  # type: ignore[attr-defined]
+        tau = times[lo:hi] - t0
+        envelope = cls._envelope_at(tau, width, *shape_parameters)  # type: ignore[attr-defined]
         _SAMPLES.put(key, envelope)
     samples[lo:hi] += (scale * envelope) * carrier
