@@ -81,6 +81,25 @@ void replay_waveform_script(State& st, PyObject* exp, PyObject* record) {
   raise_object(PyExc_RuntimeError, message.get());
 }
 
+// Clears the group's temporary parameters after a failed trial compilation. Returns nothing on
+// success; when clearing fails too, its error is dropped and a note describing it returned.
+Ref clear_after_failed_trial(State& st, PyObject* self) noexcept {
+  Ref group = Ref::steal(PyObject_GetAttr(self, st.group));
+  Ref cleared =
+      group ? Ref::steal(PyObject_CallMethodNoArgs(group.get(), st.clear_temporary_parameters))
+            : Ref();
+  if (cleared) {
+    return Ref();
+  }
+  SavedError clearing;
+  Ref note =
+      Ref::steal(PyUnicode_FromFormat("the group's temporary parameters could not be cleared: %R",
+                                      clearing.value() != nullptr ? clearing.value() : Py_None));
+  clearing.discard();
+  PyErr_Clear();  // without the note, the compilation error still goes out
+  return note;
+}
+
 }  // namespace
 
 Ref serialize(State& st, PyObject* self) {
@@ -178,12 +197,8 @@ void valid(State& st, PyObject* self) {
   }
   Ref trial = call_method(self, st.clone);
   Ref trial_group = core::group_of(st, self);
-  bool compiled = true;
-  try {
-    call_method_kw(trial.get(), st.compile_scripts, st.kw_group, {}, {trial_group.get()});
-  } catch (const PyErrorSet&) {
-    compiled = false;
-  }
+  PyObject* args[] = {trial.get(), trial_group.get()};
+  Ref compiled = Ref::steal(PyObject_VectorcallMethod(st.compile_scripts, args, 1, st.kw_group));
   if (compiled) {
     call_method(core::group_of(st, self).get(), st.clear_temporary_parameters);
     return;
@@ -191,24 +206,9 @@ void valid(State& st, PyObject* self) {
   // A failed trial must not leave its temporary parameters on the shared group either: they
   // would silently change later runs. The compilation error is what the caller sees.
   SavedError failure;
-  Ref current = Ref::steal(PyObject_GetAttr(self, st.group));
-  Ref cleared =
-      current ? Ref::steal(PyObject_CallMethodNoArgs(current.get(), st.clear_temporary_parameters))
-              : Ref();
-  if (!cleared) {
-    Ref clearing_error;
-    {
-      SavedError clearing;
-      clearing_error = Ref::borrow(clearing.value());
-    }
-    PyErr_Clear();
-    Ref note =
-        Ref::steal(PyUnicode_FromFormat("the group's temporary parameters could not be cleared: %R",
-                                        clearing_error ? clearing_error.get() : Py_None));
-    PyErr_Clear();  // without the note, the compilation error still goes out
-    failure.restore();
-    add_note_to_pending(note.get());
-  }
+  Ref note = clear_after_failed_trial(st, self);
+  failure.restore();
+  add_note_to_pending(note.get());
   throw_error_set();
 }
 

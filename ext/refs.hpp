@@ -117,6 +117,14 @@ class SavedError {
   ~SavedError() { restore(); }
 
   PyObject* value() const noexcept { return value_; }
+  // Drops the saved error for good.
+  void discard() noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    Py_CLEAR(type_);
+    Py_CLEAR(traceback_);
+#endif
+    Py_CLEAR(value_);
+  }
   void restore() noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
     if (value_ != nullptr) {

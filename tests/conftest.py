@@ -1,5 +1,7 @@
 """Shared fixtures: the engine class and spies on the shared collaborator objects."""
 
+from types import SimpleNamespace
+
 import pytest
 
 from varnok_client.compiler.gate_compiler_register import gate_compiler_register
@@ -26,29 +28,13 @@ def calls():
     return Recorder()
 
 
-class FakeCompiler:
-    """A gate compiler that only remembers the group it was made for."""
-
-    compiler_name = "fake"
-
-    def __init__(self, group):
-        self.group = group
-
-
 @pytest.fixture
 def spy_registers(monkeypatch, calls):
-    """Replaces the register methods the engine calls, recording each call."""
-
-    def get_gate_compiler(group):
-        calls("get_gate_compiler", group)
-        return FakeCompiler(group)
-
-    def load_waveforms_for_group(group):
-        calls("load_waveforms_for_group", group)
-        return "ignored"
-
-    monkeypatch.setattr(gate_compiler_register, "get_gate_compiler", get_gate_compiler)
-    monkeypatch.setattr(waveform_register, "load_waveforms_for_group", load_waveforms_for_group)
+    """Replaces the register methods the engine calls, recording each call; compilers only remember their group."""
+    monkeypatch.setattr(gate_compiler_register, "get_gate_compiler", lambda group: calls("get_gate_compiler", group)
+                        or SimpleNamespace(group=group, compiler_name="fake"))
+    monkeypatch.setattr(waveform_register, "load_waveforms_for_group",
+                        lambda group: calls("load_waveforms_for_group", group) or "ignored")
     return calls
 
 
@@ -60,4 +46,3 @@ def group():
 @pytest.fixture
 def exp():
     return Experiment("title", "description")
-

@@ -1,0 +1,41 @@
+"""Fakes and helpers shared by the tests of construction, properties, options and editing."""
+
+from varnok_client.waveform import Square, WaveCircuit
+
+
+class Text(str):
+    """A string subclass, which typed string parameters refuse."""
+
+
+class Falsy:
+    def __bool__(self):
+        return False
+
+
+def wave(entity, name="drive"):
+    return Square(f"{entity}.xy", name=name, amp=0.5, width=20)
+
+
+def circuit_of(*gates):
+    """A real circuit: one gate per (name, entity, layer[, waves])."""
+    circuit = WaveCircuit()
+    for name, entity, layer, *waves in gates:
+        circuit.add_gate((name, entity), layer, *waves)
+    return circuit
+
+
+class SpyCircuit:
+    """Stands in for the experiment's circuit: records insertions and searches, answers searches with `found`."""
+
+    def __init__(self, found=(), error=None):
+        self.found, self.error, self.calls = found, error, []
+
+    def add_wave_gate_obj(self, *args, **kwargs):
+        self.calls.append(("add", args, kwargs))
+        return 41
+
+    def search_gates(self, *args, **kwargs):
+        self.calls.append(("search", args, kwargs))
+        if self.error is not None:
+            raise self.error
+        return self.found
