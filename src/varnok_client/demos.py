@@ -27,12 +27,10 @@ def _number(value: float) -> str:
     return f"{mantissa.rstrip('0').rstrip('.')}e{int(exponent)}"
 
 
-def build_rabi(qubit: str = "q01", points: int = 61, turns: float = 1.5) -> Experiment:
-    """Amplitude Rabi: X with its amplitude swept from 0 to ``turns`` full turns, then M."""
-    exp = Experiment(
-        "Rabi",
-        f"Amplitude of X on {qubit} swept over {turns:g} full turns (the X amplitude is half a turn).",
-    )
+def _drive_then_read(title: str, desc: str, qubit: str, scale: str, points: int) -> Experiment:
+    """X then M on ``qubit``, with X's amplitude swept on dimension 0 from 0 to
+    ``scale`` times the calibrated X amplitude."""
+    exp = Experiment(title, desc)
     exp.add_wave_gate(("X", qubit), 0)
     exp.add_wave_gate(("M", qubit), 1)
     exp.set_waveform_script_by_channel(
@@ -40,9 +38,20 @@ def build_rabi(qubit: str = "q01", points: int = 61, turns: float = 1.5) -> Expe
         0,
         f"{qubit}.xy",
         "amp",
-        f'sweep(linspace(0, {_number(2 * turns)} * space("{qubit}.x_amp"), {points}), dim=0)',
+        f'sweep(linspace(0, {scale} * space("{qubit}.x_amp"), {points}), dim=0)',
     )
     return exp
+
+
+def build_rabi(qubit: str = "q01", points: int = 61, turns: float = 1.5) -> Experiment:
+    """Amplitude Rabi: X with its amplitude swept from 0 to ``turns`` full turns, then M."""
+    return _drive_then_read(
+        "Rabi",
+        f"Amplitude of X on {qubit} swept over {turns:g} full turns (the X amplitude is half a turn).",
+        qubit,
+        _number(2 * turns),
+        points,
+    )
 
 
 def build_ramsey(
@@ -76,19 +85,13 @@ def build_chevron(
     qubit: str = "q01", amp_points: int = 31, detuning_points: int = 41, span: float = 120e6
 ) -> Experiment:
     """Chevron: X amplitude (dimension 0) against drive detuning (dimension 1), then M."""
-    exp = Experiment(
+    exp = _drive_then_read(
         "Chevron",
         f"X on {qubit}: amplitude 0 to 2 turns against drive detuning "
         f"-{span / 2e6:g} to +{span / 2e6:g} MHz.",
-    )
-    exp.add_wave_gate(("X", qubit), 0)
-    exp.add_wave_gate(("M", qubit), 1)
-    exp.set_waveform_script_by_channel(
         qubit,
-        0,
-        f"{qubit}.xy",
-        "amp",
-        f'sweep(linspace(0, 4 * space("{qubit}.x_amp"), {amp_points}), dim=0)',
+        "4",
+        amp_points,
     )
     exp.set_waveform_script_by_channel(
         qubit,
