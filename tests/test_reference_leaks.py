@@ -209,7 +209,15 @@ def resident_bytes():
 
 RSS_LIMIT = 4 * 1024 * 1024
 
+# Under AddressSanitizer freed memory waits in a quarantine of hundreds of MB, so resident size
+# grows without any leak; the object and block counts above still run there.
+flat_memory = pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""),
+    reason="resident size is not a leak measure under AddressSanitizer's quarantine",
+)
 
+
+@flat_memory
 def test_a_long_run_keeps_resident_memory_flat():
     exp, marks = fake_exp(100_000), {}
 
@@ -225,6 +233,7 @@ def test_a_long_run_keeps_resident_memory_flat():
     assert resident_bytes() - marks["warm"] < RSS_LIMIT
 
 
+@flat_memory
 def test_many_construct_compile_run_serialize_clone_cycles_keep_resident_memory_flat():
     group = make_group()
     for cycle in range(10_000):
