@@ -23,13 +23,24 @@ inline void set_attr(PyObject* obj, PyObject* name, PyObject* value) {
   require_status(PyObject_SetAttr(obj, name, value));
 }
 
+// Whether `type` still carries the version tag `version` it was given when it was built. Any
+// change to a class drops its tag, and a new tag is never one handed out before.
+inline bool class_unmodified(PyTypeObject* type, unsigned int version) {
+#if PY_VERSION_HEX < 0x030C0000
+  // Before 3.12 a dropped tag is marked by a flag, not always by clearing the tag itself.
+  if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+    return false;
+  }
+#endif
+  return version != 0 && type->tp_version_tag == version;
+}
+
 // The instance dictionary of an experiment whose class is exactly Experiment, unmodified since
 // it was built; null otherwise. Such an instance's state can be read without attribute lookup.
 inline PyObject* plain_instance_dict(State& st, PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   if (type != reinterpret_cast<PyTypeObject*>(st.experiment_type) ||
-      !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ||
-      type->tp_version_tag != st.experiment_type_version) {
+      !class_unmodified(type, st.experiment_type_version)) {
     return nullptr;
   }
   return reinterpret_cast<ExperimentObject*>(self)->dict;
@@ -81,16 +92,34 @@ inline void append_to(State& st, PyObject* container, PyObject* item) {
   call_method(container, st.append, item);
 }
 
-// Calls `body(element)` for every element of `iterable`, in order. Lists are walked by index,
-// as their own iterator does (re-reading the size at every step, so edits made by `body` are
-// safe); anything else through the iteration protocol.
+// Raised, as Python's own iterators do, when a container changes size while it is walked: the
+// body calls out to Python, and code that grows the container at every step would otherwise
+// keep the walk going for ever.
+[[noreturn]] inline void raise_changed_during_walk(const char* what) {
+  PyErr_Format(PyExc_RuntimeError, "%s changed size during iteration", what);
+  throw_error_set();
+}
+
+// Calls `body(element)` for every element of the list `list`, in order, refusing a change of
+// its size made meanwhile.
+template <typename Body>
+void for_each_in_list(PyObject* list, Body&& body) {
+  const Py_ssize_t size = PyList_GET_SIZE(list);
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    Ref element = Ref::borrow(PyList_GET_ITEM(list, i));
+    body(element.get());
+    if (PyList_GET_SIZE(list) != size) {
+      raise_changed_during_walk("list");
+    }
+  }
+}
+
+// Calls `body(element)` for every element of `iterable`, in order: plain lists directly,
+// anything else through the iteration protocol (whose iterators guard themselves).
 template <typename Body>
 void for_each(PyObject* iterable, Body&& body) {
   if (PyList_CheckExact(iterable)) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
-      Ref element = Ref::borrow(PyList_GET_ITEM(iterable, i));
-      body(element.get());
-    }
+    for_each_in_list(iterable, body);
     return;
   }
   Ref iterator = require(PyObject_GetIter(iterable));
@@ -106,15 +135,24 @@ void for_each(PyObject* iterable, Body&& body) {
 template <typename Body>
 void for_each_item(PyObject* mapping, PyObject* items_name, Body&& body) {
   if (PyDict_CheckExact(mapping)) {
-    // Safe against edits made by `body`: the walk only ever reads within the current table,
-    // and both references are owned before `body` runs.
+    // Both references are owned before `body` runs. As with Python's own dict iterator, a size
+    // change is refused after the step that made it, and a walk that finds more entries than
+    // the dictionary had (keys replaced at the same size) is refused too.
+    const Py_ssize_t size = PyDict_GET_SIZE(mapping);
+    Py_ssize_t remaining = size;
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(mapping, &position, &key, &value)) {
+      if (remaining-- == 0) {
+        raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
+      }
       Ref owned_key = Ref::borrow(key);
       Ref owned_value = Ref::borrow(value);
       body(owned_key.get(), owned_value.get());
+      if (PyDict_GET_SIZE(mapping) != size) {
+        raise_changed_during_walk("dictionary");
+      }
     }
     return;
   }

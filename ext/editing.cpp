@@ -37,12 +37,11 @@ Ref normalise_wave_ids(PyObject* wave_ids, PyObject* layer, PyObject* entity) {
   }
   if (PyList_Check(wave_ids)) {
     Ref ids = require(PyList_New(0));
-    // Conversions may run user code that edits the list: re-read its size at every step.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(wave_ids); ++i) {
-      Ref element = Ref::borrow(PyList_GET_ITEM(wave_ids, i));
-      Ref id = require(PyNumber_Long(element.get()));
+    // Conversions may run user code that edits the list; the walk refuses that.
+    for_each_in_list(wave_ids, [&](PyObject* element) {
+      Ref id = require(PyNumber_Long(element));
       require_status(PyList_Append(ids.get(), id.get()));
-    }
+    });
     return ids;
   }
   Ref message = require(

@@ -3,6 +3,7 @@
 
 #include <initializer_list>
 
+#include "calls.hpp"
 #include "experiment_type.hpp"
 #include "refs.hpp"
 #include "state.hpp"
@@ -54,12 +55,19 @@ int exec_module(PyObject* module) {
     st.kw_channel = require(PyTuple_Pack(1, st.channel)).release();
     Ref type = create_experiment_type(module);
     st.experiment_type = Py_NewRef(type.get());
-    // A lookup gives the finished class its version tag; instances read their state directly
-    // only while the class still carries it.
+    // The finished class gets its version tag now; instances read their state directly only
+    // while the class still carries that tag (any change to the class drops it).
     auto* klass = reinterpret_cast<PyTypeObject*>(type.get());
-    _PyType_Lookup(klass, st.group);
-    st.experiment_type_version =
-        PyType_HasFeature(klass, Py_TPFLAGS_VALID_VERSION_TAG) ? klass->tp_version_tag : 0;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyUnstable_Type_AssignVersionTag(klass);
+#else
+    // Before 3.12 an attribute lookup through the class is what assigns the tag.
+    require(PyObject_GetAttr(type.get(), st.group));
+#endif
+    st.experiment_type_version = klass->tp_version_tag;
+    if (!class_unmodified(klass, st.experiment_type_version)) {
+      st.experiment_type_version = 0;
+    }
     require_status(PyModule_AddObjectRef(module, "Experiment", type.get()));
     return 0;
   });

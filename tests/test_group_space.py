@@ -1,6 +1,7 @@
 """The versioned parameter space and the device group over it."""
 
 import copy
+import gc
 import json
 import pickle
 from functools import reduce
@@ -136,3 +137,19 @@ def test_temporary_parameters_win_until_cleared_and_survive_pickling(versioned):
     for entities in [[1], ["q01", ""], 5]:
         with pytest.raises(TypeError, match="entit"):
             Group("g", entities=entities)
+
+
+def test_closing_is_deterministic_and_a_dropped_space_releases_its_connection(tmp_path):
+    with Group("g", Space(tmp_path / "s.sqlite")) as group:
+        space = group.space
+        space.set("a", 1, timestamp=0)
+    assert space.closed and "closed" in repr(space)
+    space.close()  # closing twice is harmless
+    with pytest.raises(Exception, match="closed"):
+        space.get("a")
+    # Dropped unclosed: its connection is closed on collection, so nothing warns (warnings are errors here).
+    dropped = Space(tmp_path / "s.sqlite")
+    finalizer = dropped._finalizer
+    del dropped
+    gc.collect()
+    assert not finalizer.alive

@@ -163,19 +163,24 @@ def test_batch_mode_and_an_overridden_circuit_property_do_not_change_the_searche
     assert exp._Experiment__space_parameter_script == {"amp": "x = 1"}
 
 
-class Shrinking:
-    """A wave id whose integer conversion empties the list it sits in."""
+class Resizing:
+    """A wave id whose integer conversion empties, or grows, the list it sits in."""
 
-    def __init__(self, owner):
-        self.owner = owner
+    def __init__(self, owner, grow):
+        self.owner, self.grow = owner, grow
 
     def __index__(self):
-        self.owner.clear()
+        if self.grow:
+            self.owner.append(Resizing(self.owner, True))
+        else:
+            self.owner.clear()
         return 6
 
 
-def test_wave_id_list_emptied_during_conversion(wexp):
+@pytest.mark.parametrize("grow", [False, True])
+def test_wave_id_list_resized_during_conversion_is_refused(wexp, grow):
     given = []
-    given.extend([Shrinking(given), 1, 2])
-    wexp.set_waveform_script_by_ids("q01", 0, given, "amp", "x = 1")
-    assert records(wexp)[0]["wave_ids"] == [6] and given == []
+    given.extend([Resizing(given, grow), 1, 2])
+    with pytest.raises(RuntimeError, match="list changed size during iteration"):
+        wexp.set_waveform_script_by_ids("q01", 0, given, "amp", "x = 1")
+    assert records(wexp) == []

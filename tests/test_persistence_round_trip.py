@@ -172,16 +172,16 @@ def test_hostile_input_raises_and_is_left_unchanged(case):
     assert plain == snapshot
 
 
-def test_input_edited_while_it_is_replayed_is_restored_safely():
+def test_input_edited_while_it_is_replayed_is_refused():
     scripts, ids = [], []
     emptying = type("Emptying", (dict,), {"__getitem__": lambda self, k: (scripts.clear(), dict.__getitem__(self, k))[1]})
     shrinking = type("Shrinking", (int,), {"__index__": lambda self: (ids.clear(), int(self))[1],
                                            "__int__": lambda self: (ids.clear(), int.__int__(self))[1]})
     scripts.extend([emptying(record(wave_ids=[0])), record(wave_ids=[0]), record(wave_ids=[0])])
-    assert len(Experiment.deserialize(minimal(waveform_script=scripts)).serialize()["waveform_script"]) == 1
     ids.extend([shrinking(1), 2, 3])
-    (stored,) = Experiment.deserialize(minimal(waveform_script=[record(wave_ids=ids)])).serialize()["waveform_script"]
-    assert stored["wave_ids"][0] == 1 and all(type(i) is int for i in stored["wave_ids"])
+    for data in (minimal(waveform_script=scripts), minimal(waveform_script=[record(wave_ids=ids)])):
+        with pytest.raises(RuntimeError, match="list changed size during iteration"):
+            Experiment.deserialize(data)
 
 
 CHILD = """

@@ -335,3 +335,34 @@ def test_space_sweep_with_a_dependent_waveform_and_real_collaborators():
     assert result.data["amp"].ravel().tolist() == pytest.approx([0.1, 0.2, 0.3])
     assert result.data["scale"].ravel().tolist() == [1, 2, 3]
     assert exp.group.temporary_parameters["fixed_key"] == 42
+
+
+GROWTHS = {  # what a group's set_temporary_parameter adds to the container the run is walking
+    "space dict, new key": (lambda run: run.exp.compiled_space_parameter_dict, lambda d: d.__setitem__(object(), 1)),
+    "space dict, update": (lambda run: run.exp.compiled_space_parameter_dict, lambda d: d.update({f"n{len(d)}": 1})),
+    "sweep entries": (lambda run: run.exp._Experiment__compiled_sweep_dict[0], lambda e: e.append(space_sweep("k", [1, 2, 3]))),
+    "sweep dict": (lambda run: run.exp._Experiment__compiled_sweep_dict, lambda d: d.__setitem__(len(d), [])),
+}
+
+
+@pytest.mark.parametrize(("mode", "growth"), [
+    (mode, growth) for growth in GROWTHS for mode in MODES if mode == "normal" or growth.startswith("space")])
+def test_a_container_grown_while_the_run_walks_it_ends_the_run(mode, growth):
+    run = three_steps(mode)
+    container, grow = GROWTHS[growth]
+    swept = not growth.startswith("space")
+    run.exp._Experiment__compiled_space_parameter_dict.update({"a": 1, "b": 2})
+    run.sweep(0, space_sweep("amp", [1, 2, 3]))
+    added = []
+
+    def set_temporary(key, value):
+        if swept == (key in ("amp", "k")):
+            assert len(added) < 1000, "the walk never ends"
+            added.append(key)
+            grow(container(run))
+
+    run.group.set_temporary_parameter = set_temporary
+    message = "changed size during iteration"
+    with pytest.raises(RuntimeError, match=f"^(dictionary|list) {message}$"):
+        run.go(Callback())
+    assert len(added) == 1

@@ -121,6 +121,7 @@ REFUSED = [  # (script, construct named, line, column)
     ("a = zeros((1000, 1000))\na[arange(10 ** 5) % 1000]", "over 10,000,000", 2, 1),
     ("a = arange(10)\na[[0, 1], [0, 1]]", "only one list or array index", 2, 1),
     ("power(array([3]), 2 ** 100)", "too large for array arithmetic", 1, 1),
+    ("array([[0] * 10 ** 6] * 10 ** 6)", "array of over 10,000,000", 1, 1),
     ("sum(range(10 ** 12))", "work budget", 1, 1), ("sum([[1]] * 10 ** 6, [])", "start must be a number", 1, 1),
     ("a = arange(10 ** 6)\n[sum(a) for i in range(1000)]", "work budget", 2, 2),
     ("a = [0, 0]\n" + "a = [a, a]\n" * 60 + "b = [0, 0]\n" + "b = [b, b]\n" * 60 + "a == b", "work budget", 123, 1),
@@ -140,17 +141,24 @@ def test_refused_scripts_name_the_construct_line_and_column(evaluator, group, sc
     assert group.reads == []
 
 
-@pytest.mark.parametrize("script, cause, line, column", [
-    ("x = 1 / 0\nx", ZeroDivisionError, 1, 5),
-    ("[1, 2][5]", IndexError, 1, 1),
-    ("1 + 'a'", TypeError, 1, 1),
-    ("x = 2\ny = [1, 2] + array([1, 2, 3])\ny", ValueError, 2, 5),
-    ("space('missing')", KeyError, 1, 1),
+@pytest.mark.parametrize("script, cause, fragment, line, column", [
+    ("x = 1 / 0\nx", ZeroDivisionError, "ZeroDivisionError", 1, 5),
+    ("[1, 2][5]", IndexError, "IndexError", 1, 1),
+    ("1 + 'a'", TypeError, "TypeError", 1, 1),
+    ("x = 2\ny = [1, 2] + array([1, 2, 3])\ny", ValueError, "ValueError", 2, 5),
+    ("space('missing')", KeyError, "KeyError", 1, 1),
+    # The evaluator's own refusals of a wrong type are chained alike.
+    ("a = 1\nb = 2\nc = len(5)\nc", TypeError, "expected a sequence, got int", 3, 5),
+    ("x = 5\nx[0]", TypeError, "indexing a value of type int", 2, 1),
+    ("range(1.5)", TypeError, "must be an integer, got float", 1, 1),
+    ("range([1])", TypeError, "must be an integer, got list", 1, 1),
+    ("space(3)", TypeError, "key must be a string", 1, 1),
+    ("[i for i in 3]", TypeError, "cannot iterate", 1, 13),
 ])
-def test_runtime_errors_become_script_errors_with_cause(evaluator, script, cause, line, column):
+def test_runtime_errors_become_script_errors_with_cause(evaluator, script, cause, fragment, line, column):
     with pytest.raises(ScriptError) as info:
         evaluator.evaluate(script)
-    assert isinstance(info.value.__cause__, cause) and cause.__name__ in str(info.value)
+    assert isinstance(info.value.__cause__, cause) and fragment in str(info.value)
     assert (info.value.line, info.value.column) == (line, column)
 
 

@@ -18,6 +18,7 @@ import sqlite3
 import threading
 import time
 import types
+import weakref
 from collections.abc import Iterable, Mapping
 from pathlib import Path
 from typing import Any
@@ -143,15 +144,19 @@ class Space:
         self.path = path
         self._lock = threading.Lock()
         try:
-            self._conn = sqlite3.connect(path, check_same_thread=False)
+            conn = sqlite3.connect(path, check_same_thread=False)
         except sqlite3.Error as exc:
             raise ValueError(f"cannot open space database {path!r}: {exc}") from exc
         try:
-            with self._conn:
-                self._conn.executescript(_SCHEMA)
+            with conn:
+                conn.executescript(_SCHEMA)
         except sqlite3.Error as exc:
-            self._conn.close()
+            conn.close()
             raise ValueError(f"{path!r} is not a usable space database: {exc}") from exc
+        self._conn = conn
+        # A space dropped without close() still releases its connection, at
+        # collection or at interpreter exit, instead of leaving it to warn.
+        self._finalizer = weakref.finalize(self, conn.close)
 
     # -- writing -----------------------------------------------------------
     def set(self, key: str, value: Any, timestamp: int | None = None) -> None:
@@ -268,8 +273,13 @@ class Space:
 
     # -- lifetime, copying and pickling ---------------------------------------
     def close(self) -> None:
-        """Close the database connection."""
-        self._conn.close()
+        """Close the database connection; closing again does nothing."""
+        self._finalizer()
+
+    @property
+    def closed(self) -> bool:
+        """Whether :meth:`close` has been called."""
+        return not self._finalizer.alive
 
     def __enter__(self) -> Space:
         return self
@@ -299,6 +309,8 @@ class Space:
             )
 
     def __repr__(self) -> str:
+        if self.closed:
+            return f"Space({self.path!r}, closed)"
         return f"Space({self.path!r}, keys={len(self.keys())})"
 
 
@@ -359,6 +371,16 @@ class Group:
     def temporary_parameters(self) -> Mapping[str, Any]:
         """A read-only live view of the temporary parameters."""
         return types.MappingProxyType(self._temporary)
+
+    def close(self) -> None:
+        """Close the group's space (see :meth:`Space.close`)."""
+        self.space.close()
+
+    def __enter__(self) -> Group:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
 
     def __bool__(self) -> bool:
         # A group is always a group, whatever its size.

@@ -31,6 +31,7 @@ import re
 import sys
 import time
 import warnings
+from collections import Counter
 from dataclasses import dataclass
 from typing import Any, Callable, Iterable, Sequence
 
@@ -71,6 +72,13 @@ _NUMERIC_KINDS = "biufc"
 # Decimal digits just beyond the largest allowed integer.
 _INT_ROUND_DIGITS = math.ceil(MAX_INT_BITS * math.log10(2)) + 2
 _MESSAGE_DETAIL_CHARS = 200
+# Containers whose elements the evaluator walks, and values whose size counts as their elements.
+_WALKED = (list, tuple, dict)
+_SIZED = (list, tuple, dict, np.ndarray, range)
+# Element counts stop growing here: anything above refuses alike against every limit.
+_COUNT_CAP = max(MAX_ELEMENTS, WORK_BUDGET) + 1
+# Elements measured between two checks of the budget and the clock.
+_MEASURE_SLICE = 1 << 16
 
 
 class ScriptError(ValueError):
@@ -535,6 +543,13 @@ class _Run:
     def refuse(self, reason: str, node: ast.AST | None) -> ScriptError:
         return self.source.error(reason, node)
 
+    def refuse_type(self, reason: str, node: ast.AST | None) -> ScriptError:
+        """A refusal of a value of the wrong type, chained from the TypeError Python would raise."""
+        error = self.source.error(reason, node)
+        error.__cause__ = TypeError(reason)
+        error.__suppress_context__ = True
+        return error
+
     def charge(self, units: int, node: ast.AST | None) -> None:
         self.units += units
         if self.units > WORK_BUDGET:
@@ -556,42 +571,83 @@ class _Run:
 
         Shared sub-containers are walked once (each visit is paid for) but
         counted as often as they occur, since comparisons, conversions and the
-        engine's copies all visit them that often.
+        engine's copies all visit them that often.  A container's children are
+        grouped by identity at C speed, so rows shared a million times over
+        cost one look each, not a million; counts saturate just above every
+        limit, which keeps them small without changing any decision.
         """
         memo: dict[int, tuple[int, int]] = {}
+        # Per container: (elements that count one each, {id: (child, occurrences)}).
+        parts: dict[int, tuple[int, dict[int, tuple[Any, int]]]] = {}
         active: set[int] = set()
         stack: list[tuple[Any, bool]] = [(value, False)]
         while stack:
             item, expanded = stack.pop()
-            if not isinstance(item, (list, tuple, dict)):
+            if not isinstance(item, _WALKED):
                 continue
             key = id(item)
             if key in memo:
                 continue
-            children = list(item.keys()) + list(item.values()) if isinstance(item, dict) else item
             if not expanded:
                 if key in active:
                     raise self.refuse("recursive value", node)
                 active.add(key)
-                self.charge(len(children), node)
+                children = list(item.keys()) + list(item.values()) if isinstance(item, dict) else item
+                plain, shared = self.group_children(children, node)
+                parts[key] = (plain, shared)
                 stack.append((item, True))
-                for child in children:
-                    if isinstance(child, (list, tuple, dict)) and id(child) not in memo:
-                        stack.append((child, False))
+                stack.extend(
+                    (child, False)
+                    for child_key, (child, _) in shared.items()
+                    if isinstance(child, _WALKED) and child_key not in memo
+                )
                 continue
-            total = 0
+            total, shared = parts.pop(key)
             depth = 0
-            for child in children:
+            for child, times in shared.values():
                 count, child_depth = self.leaf_measure(child, memo)
-                total += max(count, 1)
+                total = min(total + times * max(count, 1), _COUNT_CAP)
                 depth = max(depth, child_depth)
             memo[key] = (total, depth + 1)
             active.discard(key)
         return self.leaf_measure(value, memo)
 
+    def group_children(
+        self, children: Sequence[Any], node: ast.AST | None
+    ) -> tuple[int, dict[int, tuple[Any, int]]]:
+        """How many of ``children`` count one each, and the others grouped by identity.
+
+        Walked in slices, each paid for before it is looked at, so that the
+        budget and the clock are checked between slices of a long row.
+        """
+        plain = 0
+        firsts: dict[int, Any] = {}
+        counted: Counter[int] = Counter()
+        for start in range(0, len(children), _MEASURE_SLICE):
+            part = children[start : start + _MEASURE_SLICE]
+            self.charge(len(part), node)
+            # Flat rows of numbers, the common case, need no look at each element.
+            if not any(issubclass(kind, _SIZED) for kind in set(map(type, part))):
+                plain += len(part)
+                continue
+            distinct = dict(zip(map(id, part), part))
+            firsts.update(distinct)
+            if len(distinct) == 1:
+                counted[next(iter(distinct))] += len(part)
+            else:
+                counted.update(map(id, part))
+        shared: dict[int, tuple[Any, int]] = {}
+        for child_key, times in counted.items():
+            child = firsts[child_key]
+            if isinstance(child, _SIZED):
+                shared[child_key] = (child, times)
+            else:
+                plain += times
+        return plain, shared
+
     @staticmethod
     def leaf_measure(value: Any, memo: dict[int, tuple[int, int]]) -> tuple[int, int]:
-        if isinstance(value, (list, tuple, dict)):
+        if isinstance(value, _WALKED):
             return memo[id(value)]
         if isinstance(value, np.ndarray):
             return int(value.size), value.ndim
@@ -634,7 +690,7 @@ class _Run:
             self.produce(count, "array", node)
             array = np.asarray(value)
         else:
-            raise self.refuse(f"expected numbers or an array, got {type(value).__name__}", node)
+            raise self.refuse_type(f"expected numbers or an array, got {type(value).__name__}", node)
         if array.dtype.kind not in _NUMERIC_KINDS:
             raise self.refuse(f"array of dtype {array.dtype} (only numeric arrays are allowed)", node)
         self.limit_elements(int(array.size), "array", node)
@@ -642,11 +698,11 @@ class _Run:
 
     def index(self, value: Any, what: str, node: ast.AST | None) -> int:
         if isinstance(value, (float, complex, str)) or value is None:
-            raise self.refuse(f"{what} must be an integer, got {type(value).__name__}", node)
+            raise self.refuse_type(f"{what} must be an integer, got {type(value).__name__}", node)
         try:
             return operator.index(value)
-        except TypeError:
-            raise self.refuse(f"{what} must be an integer, got {type(value).__name__}", node) from None
+        except TypeError as exc:
+            raise self.refuse(f"{what} must be an integer, got {type(value).__name__}", node) from exc
 
     def shape(self, value: Any, node: ast.AST | None) -> tuple[int, ...]:
         if isinstance(value, (list, tuple)):
@@ -678,7 +734,7 @@ class _Run:
     def flag(self, value: Any, what: str, node: ast.AST | None) -> bool:
         if isinstance(value, (bool, np.bool_)) or (isinstance(value, int) and value in (0, 1)):
             return bool(value)
-        raise self.refuse(f"{what} must be True or False", node)
+        raise self.refuse_type(f"{what} must be True or False", node)
 
     # -- statements ---------------------------------------------------------
 
@@ -728,9 +784,9 @@ class _Run:
             values = list(values)
         if isinstance(values, np.ndarray):
             if values.ndim == 0:
-                raise self.refuse("sweep() values must be a sequence, got a 0-d array", node.args[0])
+                raise self.refuse_type("sweep() values must be a sequence, got a 0-d array", node.args[0])
         elif not isinstance(values, (list, tuple)):
-            raise self.refuse(
+            raise self.refuse_type(
                 f"sweep() values must be a list, tuple or array, got {type(values).__name__}", node.args[0]
             )
         self.check_final(values, node.args[0])
@@ -739,7 +795,7 @@ class _Run:
     def sweep_dim(self, dim: Any, node: ast.AST) -> Any:
         def one(value: Any) -> int:
             if isinstance(value, (bool, np.bool_)):
-                raise self.refuse("sweep() dim must be an integer, not a boolean", node)
+                raise self.refuse_type("sweep() dim must be an integer, not a boolean", node)
             number = self.index(value, "sweep() dim", node)
             if not 0 <= number <= MAX_SWEEP_DIM:
                 raise self.refuse(f"sweep() dim must lie between 0 and {MAX_SWEEP_DIM}, got {number}", node)
@@ -758,7 +814,7 @@ class _Run:
         assert isinstance(target, (ast.Tuple, ast.List))
         count = len(target.elts)
         if not isinstance(value, (list, tuple, str, range, dict, np.ndarray)):
-            raise self.refuse(f"cannot unpack a value of type {type(value).__name__}", target)
+            raise self.refuse_type(f"cannot unpack a value of type {type(value).__name__}", target)
         length = _range_length(value) if isinstance(value, range) else len(value)
         if length != count:
             raise self.refuse(f"cannot unpack {length} values into {count} names", target)
@@ -818,7 +874,7 @@ class _Run:
         # host and costs time proportional to their full size.
         if key is None or isinstance(key, (bool, int, float, complex, str, np.number, np.bool_)):
             return key
-        raise self.refuse(
+        raise self.refuse_type(
             f"dictionary keys must be numbers, strings, booleans or None, got {type(key).__name__}", node
         )
 
@@ -900,14 +956,14 @@ class _Run:
                 self.dict_key(left, node)
             elif isinstance(right, str):
                 if not isinstance(left, str):
-                    raise self.refuse("'in <string>' requires a string on the left", node)
+                    raise self.refuse_type("'in <string>' requires a string on the left", node)
                 self.charge(len(right), node)
             elif isinstance(right, range):
                 pass
             elif isinstance(right, (list, tuple)):
                 self.charge(self.measure(right, node)[0] + self.measure(left, node)[0], node)
             else:
-                raise self.refuse(f"'in' is not supported for {type(right).__name__}", node)
+                raise self.refuse_type(f"'in' is not supported for {type(right).__name__}", node)
             return function(left, right)
         if _is_numpy(left) or _is_numpy(right):
             a = self.as_array(left, node)
@@ -944,7 +1000,7 @@ class _Run:
                     self.charge(len(result), node)
                 return result
             return container[self.index(key, "index", node)]
-        raise self.refuse(f"indexing a value of type {type(container).__name__} is not allowed", node)
+        raise self.refuse_type(f"indexing a value of type {type(container).__name__} is not allowed", node)
 
     def array_subscript(self, array: np.ndarray, key: Any, node: ast.AST) -> Any:
         components = key if isinstance(key, tuple) else (key,)
@@ -968,12 +1024,12 @@ class _Run:
                     raise self.refuse("only one list or array index per subscript is allowed", node)
                 index_array = self.as_array(component, node)
                 if index_array.dtype.kind not in "biu":
-                    raise self.refuse("array indices must be integers or booleans", node)
+                    raise self.refuse_type("array indices must be integers or booleans", node)
                 advanced = (axis, index_array)
                 converted.append(index_array)
                 axis += max(index_array.ndim, 1) if index_array.dtype.kind == "b" else 1
                 continue
-            raise self.refuse(f"index of type {type(component).__name__} is not allowed", node)
+            raise self.refuse_type(f"index of type {type(component).__name__} is not allowed", node)
         if advanced is not None:
             position, index_array = advanced
             if index_array.dtype.kind == "b":
@@ -1005,9 +1061,9 @@ class _Run:
         generator = node.generators[level]
         iterable = self.eval(generator.iter)
         if not isinstance(iterable, (list, tuple, str, range, dict, np.ndarray)):
-            raise self.refuse(f"cannot iterate over a value of type {type(iterable).__name__}", generator.iter)
+            raise self.refuse_type(f"cannot iterate over a value of type {type(iterable).__name__}", generator.iter)
         if isinstance(iterable, np.ndarray) and iterable.ndim == 0:
-            raise self.refuse("cannot iterate over a 0-d array", generator.iter)
+            raise self.refuse_type("cannot iterate over a 0-d array", generator.iter)
         for item in iterable:
             self.charge(1, generator.target)
             self.bind(generator.target, item, scope)
@@ -1024,12 +1080,12 @@ class _Run:
         function = _lookup_function(name)
         for position, keyword in enumerate(function.positional_keywords, start=function.min_args):
             if keyword in kwargs and len(args) > position:
-                raise self.refuse(f"{name}() got {keyword!r} twice", node)
+                raise self.refuse_type(f"{name}() got {keyword!r} twice", node)
         return self.check(function.impl(self, node, args, kwargs), node)
 
     def space(self, key: Any, node: ast.AST) -> Any:
         if not isinstance(key, str):
-            raise self.refuse(f"space() key must be a string, got {type(key).__name__}", node)
+            raise self.refuse_type(f"space() key must be a string, got {type(key).__name__}", node)
         if self.group is None:
             raise self.refuse("space() needs a device group, but none is set", node)
         value = self.group.get_parameter(key, self.timestamp)
@@ -1072,9 +1128,9 @@ def _sized_length(run: _Run, value: Any, node: ast.AST) -> int:
         return len(value)
     if isinstance(value, np.ndarray):
         if value.ndim == 0:
-            raise run.refuse("a 0-d array has no length", node)
+            raise run.refuse_type("a 0-d array has no length", node)
         return len(value)
-    raise run.refuse(f"expected a sequence, got {type(value).__name__}", node)
+    raise run.refuse_type(f"expected a sequence, got {type(value).__name__}", node)
 
 
 def _builtin_abs(run: _Run, node: ast.AST, args: _Args, kwargs: _Kwargs) -> Any:
@@ -1136,7 +1192,7 @@ def _builtin_sum(run: _Run, node: ast.AST, args: _Args, kwargs: _Kwargs) -> Any:
     _sized_length(run, iterable, node)
     # Adding sequences would copy quadratically; only numbers may be summed.
     if not isinstance(start, (bool, int, float, complex, np.number, np.bool_)):
-        raise run.refuse("sum() start must be a number", node)
+        raise run.refuse_type("sum() start must be a number", node)
     if isinstance(iterable, np.ndarray):
         # Same answer as adding the rows one by one, without a Python-level
         # loop over every element.
@@ -1151,11 +1207,11 @@ def _builtin_int(run: _Run, node: ast.AST, args: _Args, kwargs: _Kwargs) -> int:
     if not args:
         return 0
     if len(args) > 1 and "base" in kwargs:
-        raise run.refuse("int() got 'base' twice", node)
+        raise run.refuse_type("int() got 'base' twice", node)
     base = args[1] if len(args) > 1 else kwargs.get("base")
     if base is not None:
         if not isinstance(args[0], str):
-            raise run.refuse("int() with a base needs a string", node)
+            raise run.refuse_type("int() with a base needs a string", node)
         return int(args[0], run.index(base, "base", node))
     return int(args[0])
 
@@ -1169,7 +1225,7 @@ def _builtin_complex(run: _Run, node: ast.AST, args: _Args, kwargs: _Kwargs) -> 
     imag = args[1] if len(args) > 1 else kwargs.get("imag")
     for value in (real, imag):
         if value is not None and not isinstance(value, (bool, int, float, complex, str, np.number)):
-            raise run.refuse(f"complex() takes numbers, got {type(value).__name__}", node)
+            raise run.refuse_type(f"complex() takes numbers, got {type(value).__name__}", node)
     return complex(real) if imag is None else complex(real, imag)
 
 
@@ -1260,7 +1316,7 @@ def _spacing(function: Callable[..., Any], with_base: bool) -> Callable[[_Run, a
 def _real_scalar(run: _Run, value: Any, what: str, node: ast.AST) -> float | int:
     array = run.as_array(value, node)
     if array.ndim != 0 or array.dtype.kind not in "biuf":
-        raise run.refuse(f"{what} must be a real number", node)
+        raise run.refuse_type(f"{what} must be a real number", node)
     return array.item()
 
 
@@ -1300,7 +1356,7 @@ def _numpy_concatenate(run: _Run, node: ast.AST, args: _Args, kwargs: _Kwargs) -
         run.charge(len(parts) if parts.ndim else 0, node)
         parts = list(parts)
     if not isinstance(parts, (list, tuple)):
-        raise run.refuse("concatenate() takes a list or tuple of arrays", node)
+        raise run.refuse_type("concatenate() takes a list or tuple of arrays", node)
     arrays = [run.as_array(part, node) for part in parts]
     axis = run.axis(args[1] if len(args) > 1 else kwargs.get("axis", 0), node)
     run.produce(sum(int(array.size) for array in arrays), "array", node)
@@ -1311,7 +1367,7 @@ def _numpy_repeat(run: _Run, node: ast.AST, args: _Args, kwargs: _Kwargs) -> np.
     array = run.as_array(args[0], node)
     repeats = run.as_array(args[1], node)
     if repeats.dtype.kind not in "biu":
-        raise run.refuse("repeat() counts must be integers", node)
+        raise run.refuse_type("repeat() counts must be integers", node)
     if repeats.size and int(repeats.min()) < 0:
         raise run.refuse("repeat() counts must not be negative", node)
     axis = run.axis(args[2] if len(args) > 2 else kwargs.get("axis"), node)
