@@ -2,14 +2,17 @@
 
 ``python examples/<name>.py [OUT_DIR]`` writes ``<name>.json`` (the saved
 experiment) beside the script, or into OUT_DIR when given, then runs it on
-the built-in demo device and writes ``<name>.npz`` and ``<name>.png`` into
-OUT_DIR (default: the current directory).
+the built-in demo device and writes ``<name>.npz``, the labelled dataset
+``<name>.nc`` and the plot ``<name>.png`` into OUT_DIR (default: the current
+directory).
 """
 
 import sys
 from pathlib import Path
 
-from varnok_client.cli import plot_result, save_experiment
+from varnok_client.cli import save_experiment
+from varnok_client.data import save_dataset, to_dataset
+from varnok_client.plots import plot_dataset
 from varnok_client.sim import SimulatedDevice, demo_group
 
 HERE = Path(__file__).resolve().parent
@@ -30,7 +33,9 @@ def save_and_run(name, exp, argv=None):
 
     data_dir = out_dir or Path.cwd()
     result.save(data_dir / f"{name}.npz")
-    plot_result(result, exp, data_dir / f"{name}.png")
+    dataset = to_dataset(result, exp, shots=2000, seed=7)
+    save_dataset(dataset, data_dir / f"{name}.nc")
+    plot_dataset(dataset, data_dir / f"{name}.png")
     for value_name, values in result.data.items():
         print(f"{exp.title}: {value_name} over {values.size} steps, mean {values.mean():.3f}")
     group.space.close()

@@ -9,6 +9,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+import xarray
 from support_collaborators import is_png, listing, normalised
 
 from varnok_client import cli
@@ -37,7 +38,7 @@ def p1_of(path):
 
 def test_demo_writes_experiment_data_and_plot_quietly(workdir, capsys):
     assert cli.main(["demo", "rabi", "--out-dir", "out", *QUIET_EXACT]) == 0
-    assert listing(workdir / "out") == ["rabi.json", "rabi.npz", "rabi.png"]
+    assert listing(workdir / "out") == ["rabi.json", "rabi.nc", "rabi.npz", "rabi.png"]
     assert json.loads((workdir / "out" / "rabi.json").read_text()) == normalised(build_rabi())
     assert is_png(workdir / "out" / "rabi.png")
     p1 = p1_of(workdir / "out" / "rabi.npz")  # 0 to 3 * x_amp in 61 points: 20 is a pi pulse, 40 a full turn
@@ -51,13 +52,13 @@ def test_run_shows_progress_and_summary_and_honours_output_paths(workdir, capsys
     assert cli.main(["run", str(source), "--seed", "3"]) == 0
     captured = capsys.readouterr()
     assert "11/11" in captured.err and "Rabi: 11 of 11 steps" in captured.out and "q01.p1: min" in captured.out
-    assert listing(workdir) == ["sweep.json", "sweep.npz", "sweep.png"]
+    assert listing(workdir) == ["sweep.json", "sweep.nc", "sweep.npz", "sweep.png"]
     counts = p1_of(workdir / "sweep.npz") * 1024
     assert np.allclose(counts, np.round(counts))  # default shots, binomial counts
     source = save(build_batch(), workdir / "exp.json")
     (workdir / "results").mkdir()
     assert cli.main(["run", str(source), "--out", "results/d.npz", "--plot", "results/p.png", *QUIET_EXACT]) == 0
-    assert listing(workdir / "results") == ["d.npz", "p.png"]
+    assert listing(workdir / "results") == ["d.nc", "d.npz", "p.png"]
     assert p1_of(workdir / "results" / "d.npz").size == len(build_batch().batch_circuits)
 
 
@@ -170,6 +171,9 @@ def test_ctrl_c_stops_at_the_step_end_and_keeps_the_data(workdir, monkeypatch, c
     p1 = result.data["q01.p1"].reshape(-1)
     assert np.isfinite(p1[:4]).all() and np.isnan(p1[4:]).all() and result.complete is False
     assert (workdir / "rabi.png").exists()
+    with xarray.open_dataset(workdir / "rabi.nc") as dataset:
+        assert (dataset.attrs["interrupted"], dataset.attrs["steps_done"], dataset.attrs["steps_total"]) == (1, 4, 21)
+        assert np.array_equal(dataset["q01.p1"].values, p1, equal_nan=True)
 
 
 def test_failed_plot_leaves_no_partial_file(workdir, monkeypatch):
@@ -183,7 +187,7 @@ def test_failed_plot_leaves_no_partial_file(workdir, monkeypatch):
     source = save(build_rabi(points=3), workdir / "exp.json")
     with pytest.raises(OSError, match="disk full"):
         cli.main(["run", str(source), "--quiet"])
-    assert listing(workdir) == ["exp.json", "exp.npz"]
+    assert listing(workdir) == ["exp.json", "exp.nc", "exp.npz"]
 
 
 def test_module_entry_point_validates_and_reports_user_errors_without_traceback(workdir):

@@ -31,7 +31,7 @@ def test_example_file_and_script_build_the_demo_and_restore_from_its_file(name, 
     monkeypatch.setattr(sys, "argv", [f"{name}.py", str(tmp_path)])
     namespace = runpy.run_path(str(EXAMPLES / f"{name}.py"), run_name="__main__")
     assert normalised(namespace["build"]()) == normalised(build_demo(name))
-    assert listing(tmp_path) == sorted(f"{name}.{suffix}" for suffix in ("json", "npz", "png"))
+    assert listing(tmp_path) == sorted(f"{name}.{suffix}" for suffix in ("json", "nc", "npz", "png"))
     restored = Experiment.deserialize(json.loads((tmp_path / f"{name}.json").read_text()))
     assert normalised(restored) == normalised(build_demo(name))
     with pytest.raises(ValueError, match="unknown demo"):

@@ -12,9 +12,9 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import datetime
 import json
 import os
-import secrets
 import signal
 import sqlite3
 import sys
@@ -27,11 +27,14 @@ from typing import Any
 import numpy as np
 
 from . import __version__
+from .data import DatasetError, circuit_label, describe_dataset, experiment_json, open_dataset, save_dataset, to_dataset
 from .experiment.result import Result
-from .group import Group, Space
+from .group import Group, Space, now_ms
+from .plots import plot_dataset
+from .utils.files import write_atomically
 from .utils.script_evaluator import ScriptError
 
-__all__ = ["main", "UserError", "RunOutcome", "run_on_simulator", "plot_result", "sweep_axes"]
+__all__ = ["main", "UserError", "RunOutcome", "run_on_simulator", "plot_result"]
 
 EXIT_OK = 0
 EXIT_USER_ERROR = 2
@@ -60,40 +63,18 @@ def _describe(exc: BaseException) -> str:
 
 
 def _write_atomically(path: Path, write: Callable[[str], None]) -> None:
-    """Call ``write(temporary_path)`` and move the finished file onto ``path``.
-
-    The temporary file keeps ``path``'s suffix, since writers pick their
-    format from it.
-    """
-    directory = path.parent if str(path.parent) else Path(".")
-    if not directory.is_dir():
-        raise UserError(f"output directory {str(directory)!r} does not exist")
-    # Created like any new file (mode 0o666 less the umask), unlike mkstemp's 0o600.
-    while True:
-        temporary = str(directory / f".{path.name}.{secrets.token_hex(6)}{path.suffix}")
-        try:
-            os.close(os.open(temporary, os.O_CREAT | os.O_EXCL | os.O_WRONLY, 0o666))
-            break
-        except FileExistsError:
-            continue
+    """Write ``path`` whole or not at all (see :func:`~varnok_client.utils.files.write_atomically`)."""
     try:
-        write(temporary)
-        os.replace(temporary, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
+        write_atomically(path, write)
+    except FileNotFoundError as exc:
+        if not (path.parent if str(path.parent) else Path(".")).is_dir():
+            raise UserError(str(exc)) from None
         raise
-
-
-def _plain(value: Any) -> Any:
-    if isinstance(value, (np.generic, np.ndarray)):
-        return value.tolist()
-    raise TypeError(f"{type(value).__name__} is not JSON-compatible")
 
 
 def save_experiment(exp: Any, path: str | os.PathLike[str]) -> None:
     """Write ``exp.serialize()`` as JSON text (numpy values as plain numbers and lists)."""
-    text = json.dumps(exp.serialize(), indent=2, default=_plain, allow_nan=False) + "\n"
+    text = experiment_json(exp, indent=2) + "\n"
 
     def write(temporary: str) -> None:
         Path(temporary).write_text(text, encoding="utf-8")
@@ -179,9 +160,8 @@ def build_group(space_path: str | None) -> Group:
 
 
 def _close_group(group: Any) -> None:
-    space = getattr(group, "space", None)
-    if isinstance(space, Space):
-        space.close()
+    if isinstance(group, Group):
+        group.close()
 
 
 # -- compiling and describing ------------------------------------------------------
@@ -217,43 +197,6 @@ def _axis_label_and_scale(entry: dict[str, Any]) -> tuple[str, float]:
     return (f"{name} ({unit})" if unit else name), 1.0
 
 
-def sweep_axes(exp: Any) -> dict[int, tuple[str, np.ndarray | None]]:
-    """Label and coordinates of every swept dimension of a compiled experiment.
-
-    The first entry sweeping a dimension on its own names it; a dimension
-    swept only jointly with others (``dim=(0, 1)``) is labelled by its
-    entry with step indices as coordinates.
-    """
-    axes: dict[int, tuple[str, np.ndarray | None]] = {}
-    lengths = list(exp.compiled_sweep_len)
-    for entries in exp.compiled_sweep_dict.values():
-        for entry in entries:
-            dims = entry.get("dim")
-            label, scale = _axis_label_and_scale(entry)
-            if isinstance(dims, (list, tuple)):
-                for d in dims:
-                    axes.setdefault(int(d), (f"{label}, index", None))
-                continue
-            d = int(dims)
-            values: np.ndarray | None = None
-            try:
-                array = np.asarray(entry.get("value"), dtype=float)
-                if array.ndim == 1 and d < len(lengths) and array.size == lengths[d]:
-                    values = array * scale
-            except (TypeError, ValueError):
-                pass
-            if d not in axes or (axes[d][1] is None and values is not None):
-                axes[d] = (label, values)
-    return axes
-
-
-def circuit_label(circuit: Any) -> str:
-    """The gates of a circuit layer by layer, without its readouts (``"X/2 Y"``)."""
-    gates = sorted(circuit.gates.values(), key=lambda gate: gate.layer)
-    names = [gate.gate_name for gate in gates if gate.gate_name != "M"]
-    return " ".join(names) if names else "(idle)"
-
-
 def describe_sweep(exp: Any) -> list[str]:
     """Lines describing a compiled experiment's sweep, for ``varnok validate``."""
     lengths = [int(n) for n in exp.compiled_sweep_len]
@@ -284,77 +227,62 @@ def describe_sweep(exp: Any) -> list[str]:
 # -- plotting --------------------------------------------------------------------
 
 
-def plot_result(result: Result, exp: Any, path: str | os.PathLike[str]) -> None:
+def plot_result(result: Result, exp: Any, path: str | os.PathLike[str], **run_info: Any) -> None:
     """Draw every readout of ``result`` against the experiment's sweep into ``path`` (PNG).
 
-    One swept dimension gives a line per readout (a bar per circuit in batch
-    mode), two give a colour map; steps not run are left blank.  Only the
-    object-oriented matplotlib API is used, so no global backend is touched.
+    The plot is drawn from the run's dataset, exactly as ``varnok plot`` redraws a saved one.
     """
-    from matplotlib.backends.backend_agg import FigureCanvasAgg
-    from matplotlib.figure import Figure
-
-    data = {name: values for name, values in result.data.items() if values.ndim == len(result.shape)}
-    shape = result.shape
-    swept = [d for d, n in enumerate(shape) if n > 1]
-    axes_info = sweep_axes(exp)
-    batch = exp.exp_mode == "batch_circuit"
-    count = max(1, len(data))
-    figure = Figure(figsize=(7.0, 3.8 * count), layout="constrained")
-    FigureCanvasAgg(figure)
-    panels = figure.subplots(count, 1, squeeze=False)[:, 0]
-    figure.suptitle(exp.title)
-
-    def coordinates(d: int) -> tuple[str, np.ndarray]:
-        label, values = axes_info.get(d, (f"dimension {d}", None))
-        return label, values if values is not None else np.arange(shape[d], dtype=float)
-
-    if not data:
-        panels[0].text(0.5, 0.5, "no readout in this experiment", ha="center", va="center")
-        panels[0].set_axis_off()
-    for panel, (name, values) in zip(panels, data.items()):
-        values = np.real(values)
-        if len(swept) >= 2:
-            first, second = swept[:2]
-            index = tuple(slice(None) if d in (first, second) else 0 for d in range(len(shape)))
-            grid = np.ma.masked_invalid(values[index])
-            ylabel, y = coordinates(first)
-            xlabel, x = coordinates(second)
-            mesh = panel.pcolormesh(x, y, grid, shading="auto", vmin=0.0, vmax=1.0, cmap="viridis")
-            figure.colorbar(mesh, ax=panel, label=name)
-            panel.set_xlabel(xlabel)
-            panel.set_ylabel(ylabel)
-        else:
-            d = swept[0] if swept else 0
-            line = values.reshape(-1)
-            if batch:
-                labels = [circuit_label(c) for c in exp.batch_circuits][: line.size]
-                positions = np.arange(line.size)
-                panel.bar(positions, np.nan_to_num(line, nan=0.0), color="tab:blue")
-                panel.set_xticks(positions, labels, rotation=45, ha="right")
-                panel.set_xlabel("circuit")
-            else:
-                xlabel, x = coordinates(d)
-                panel.plot(x[: line.size], line, marker="o", markersize=3)
-                panel.set_xlabel(xlabel)
-            panel.set_ylabel(name)
-            panel.set_ylim(-0.05, 1.05)
-            panel.grid(True, alpha=0.3)
-    _write_atomically(Path(path), lambda temporary: figure.savefig(temporary, format="png", dpi=110))
+    plot_dataset(to_dataset(result, exp, **run_info), path)
 
 
 # -- running ---------------------------------------------------------------------
 
 
 class RunOutcome:
-    """What a run produced: the merged result, how many steps ran, and whether it was interrupted."""
+    """What a run produced: the merged result, how far it got, and what it ran against.
 
-    def __init__(self, result: Result, steps_run: int, total: int, interrupted: bool, seconds: float) -> None:
+    ``timestamp`` is the space time the run read (ms), ``started`` and
+    ``finished`` its wall-clock span, ``shots`` and ``seed`` the measurement
+    settings the device used.
+    """
+
+    def __init__(
+        self,
+        result: Result,
+        steps_run: int,
+        total: int,
+        interrupted: bool,
+        seconds: float,
+        timestamp: int | None = None,
+        started: datetime.datetime | None = None,
+        finished: datetime.datetime | None = None,
+        shots: int | None = None,
+        seed: int | None = None,
+    ) -> None:
         self.result = result
         self.steps_run = steps_run
         self.total = total
         self.interrupted = interrupted
         self.seconds = seconds
+        self.timestamp = timestamp
+        self.started = started
+        self.finished = finished
+        self.shots = shots
+        self.seed = seed
+
+    def run_info(self) -> dict[str, Any]:
+        """The run information a dataset records (see :func:`varnok_client.data.to_dataset`)."""
+        info: dict[str, Any] = {
+            "steps_done": self.steps_run,
+            "steps_total": self.total,
+            "interrupted": self.interrupted,
+            "started": self.started,
+            "finished": self.finished,
+            "timestamp": self.timestamp,
+            "shots": self.shots,
+            "seed": self.seed,
+        }
+        return {key: value for key, value in info.items() if value is not None or key == "seed"}
 
 
 class _StepRecorder:
@@ -423,17 +351,24 @@ def run_on_simulator(
 
     from .sim import SimulatedDevice, SimulationError
 
+    # The run reads the space at one pinned moment, so that its dataset can
+    # name the exact calibration it ran against and the run can be replayed.
+    if timestamp is None:
+        timestamp = now_ms()
     compile_experiment(exp, group, timestamp)
     total = _step_count(exp)
-    options: dict[str, Any] = {}
-    if timestamp is not None:
-        options["space_timestamp"] = timestamp
+    options: dict[str, Any] = {"space_timestamp": timestamp}
     if shots is not None:
         options["shots"] = shots
     if seed is not None:
         options["seed"] = seed
     device = SimulatedDevice(group, timestamp=timestamp)
+    try:
+        shots_used, seed_used = SimulatedDevice.run_settings(exp, options)
+    except SimulationError as exc:
+        raise UserError(f"the simulated device cannot run this experiment: {exc}") from None
     dims = [int(n) for n in list(exp.compiled_sweep_len)[:3]]
+    started_at = datetime.datetime.now(datetime.timezone.utc)
     with tqdm(total=total, disable=quiet, unit="step", desc=exp.title, file=sys.stderr) as progress:
         recorder = _StepRecorder(device, dims, progress)
         started = time.perf_counter()
@@ -451,7 +386,10 @@ def run_on_simulator(
         except _DATA_ERRORS as exc:
             raise UserError(f"the run failed: {_describe(exc)}") from None
         seconds = time.perf_counter() - started
-    return RunOutcome(recorder.result, recorder.steps_run, total, interrupted, seconds)
+    finished_at = datetime.datetime.now(datetime.timezone.utc)
+    return RunOutcome(recorder.result, recorder.steps_run, total, interrupted, seconds,
+                      timestamp=timestamp, started=started_at, finished=finished_at,
+                      shots=shots_used, seed=seed_used)
 
 
 def _summary(exp: Any, outcome: RunOutcome, files: Sequence[tuple[str, Path]]) -> list[str]:
@@ -474,14 +412,25 @@ def _summary(exp: Any, outcome: RunOutcome, files: Sequence[tuple[str, Path]]) -
 
 
 def _finish_run(
-    exp: Any, outcome: RunOutcome, data_path: Path, plot_path: Path | None, quiet: bool, extra: Sequence[tuple[str, Path]] = ()
+    exp: Any,
+    outcome: RunOutcome,
+    data_path: Path,
+    plot_path: Path | None,
+    quiet: bool,
+    extra: Sequence[tuple[str, Path]] = (),
+    dataset_path: Path | None = None,
 ) -> int:
+    """Save what a run produced (data, dataset, plot), print the summary; the exit status."""
     outcome.result.complete = not outcome.interrupted
     outcome.result.final = True
     _write_atomically(data_path, lambda temporary: outcome.result.save(temporary))
     files = [*extra, ("data", data_path)]
+    dataset = to_dataset(outcome.result, exp, **outcome.run_info())
+    dataset_path = data_path.with_suffix(".nc") if dataset_path is None else dataset_path
+    save_dataset(dataset, dataset_path)
+    files.append(("dataset", dataset_path))
     if plot_path is not None:
-        plot_result(outcome.result, exp, plot_path)
+        plot_dataset(dataset, plot_path)
         files.append(("plot", plot_path))
     if not quiet:
         print("\n".join(_summary(exp, outcome, files)))
@@ -557,6 +506,30 @@ def _command_demo(args: argparse.Namespace) -> int:
         _close_group(group)
 
 
+def _read_dataset(path: str) -> Any:
+    try:
+        return open_dataset(path)
+    except DatasetError as exc:
+        raise UserError(str(exc)) from None
+
+
+def _command_plot(args: argparse.Namespace) -> int:
+    dataset = _read_dataset(args.dataset)
+    target = _check_suffix(Path(args.output) if args.output else Path(args.dataset).with_suffix(".png"), ".png", "plot")
+    if not (target.parent if str(target.parent) else Path(".")).is_dir():
+        raise UserError(f"output directory {str(target.parent)!r} does not exist")
+    plot_dataset(dataset, target)
+    print(f"plot: {target}")
+    return EXIT_OK
+
+
+def _command_show(args: argparse.Namespace) -> int:
+    dataset = _read_dataset(args.dataset)
+    print(f"{args.dataset}:")
+    print("\n".join(describe_dataset(dataset)))
+    return EXIT_OK
+
+
 def _non_negative(text: str) -> int:
     value = int(text)
     if value < 0:
@@ -601,6 +574,15 @@ def build_parser() -> argparse.ArgumentParser:
     demo.add_argument("--out-dir", default=".", metavar="DIR", help="where its files go (default: the current directory)")
     run_options(demo)
     demo.set_defaults(handler=_command_demo)
+
+    plot = commands.add_parser("plot", help="redraw the plot of a saved dataset (.nc)")
+    plot.add_argument("dataset", metavar="DATA.nc")
+    plot.add_argument("-o", "--output", metavar="PLOT.png", help="plot file (default: DATA.png beside the dataset)")
+    plot.set_defaults(handler=_command_plot)
+
+    show = commands.add_parser("show", help="summarise a saved dataset (.nc)")
+    show.add_argument("dataset", metavar="DATA.nc")
+    show.set_defaults(handler=_command_show)
     return parser
 
 
