@@ -36,7 +36,7 @@ def versioned(space) -> Space:
 
 @pytest.mark.parametrize("key, timestamp, expected", [
     ("q01.freq", 1000, 5.0e9), ("q01.freq", 1999, 5.0e9), ("q01.freq", 2000, 5.1e9), ("q01.freq", 10**13, 5.2e9),
-    ("q01.freq", None, 5.2e9), ("q01.freq", 999, KeyError), ("q01.x_amp", 1499, KeyError), ("nope", None, KeyError),
+    ("q01.freq", None, 5.2e9), ("q01.freq", np.int64(2000), 5.1e9), ("q01.freq", 999, KeyError), ("q01.x_amp", 1499, KeyError), ("nope", None, KeyError),
 ])
 def test_get_returns_the_newest_version_at_or_before_the_timestamp(versioned, key, timestamp, expected):
     if expected is KeyError:

@@ -219,7 +219,8 @@ class Space:
             with self._using() as store:
                 rows = store.execute(_NEWEST, (key,)).fetchall()
         else:
-            rows = self._read_at(_check_timestamp(timestamp), _AT, (key, timestamp))
+            ts = _check_timestamp(timestamp)
+            rows = self._read_at(ts, _AT, (key, ts))
         if not rows:
             when = "" if timestamp is None else f" at timestamp {timestamp}"
             raise KeyError(f"no value for space key {key!r}{when}")
