@@ -23,13 +23,14 @@ import time
 from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 from typing import Any
+from urllib.parse import urlsplit
 
 import numpy as np
 
 from . import __version__
 from .data import DatasetError, circuit_label, describe_dataset, experiment_json, open_dataset, save_dataset, to_dataset
 from .experiment.result import Result
-from .group import Group, Space, now_ms
+from .group import Group, Space, SpaceError, now_ms
 from .plots import plot_dataset
 from .utils.files import write_atomically
 from .utils.script_evaluator import ScriptError
@@ -114,8 +115,22 @@ def load_experiment(path: str | os.PathLike[str], group: Any) -> Any:
         raise UserError(f"experiment file {str(path)!r} is not a valid saved experiment: {_describe(exc)}") from None
 
 
+def _space_file(path: str | os.PathLike[str]) -> str | os.PathLike[str]:
+    """The file a ``--space`` value names (``sqlite:///PATH`` names PATH); a server URL as it is."""
+    if isinstance(path, str) and path[:9].lower() == "sqlite://":
+        return path[10:] if path[9:10] == "/" else path
+    return path
+
+
 def load_space(path: str | os.PathLike[str]) -> Space:
-    """A space from a JSON file ``{"key": value}`` or from a space SQLite database."""
+    """A space from a JSON file ``{"key": value}``, a space SQLite database or a PostgreSQL URL."""
+    path = _space_file(path)
+    if isinstance(path, str) and "://" in path:
+        # A server's database without a space is refused rather than given tables.
+        try:
+            return Space(path, create=False)
+        except SpaceError as exc:
+            raise UserError(str(exc)) from None
     file = Path(path)
     if not file.is_file():
         raise UserError(f"space file {str(path)!r} does not exist")
@@ -156,7 +171,10 @@ def build_group(space_path: str | None) -> Group:
         return demo_group()
     space = load_space(space_path)
     entities = sorted({key.split(".", 1)[0] for key in space.keys() if "." in key})
-    return Group(Path(space_path).stem, space, entities=entities)
+    # A server's space is named after its database, a file's after the file.
+    source = str(_space_file(space_path))
+    name = urlsplit(source).path.strip("/") if "://" in source else Path(source).stem
+    return Group(name, space, entities=entities)
 
 
 def _close_group(group: Any) -> None:
@@ -548,7 +566,7 @@ def build_parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     def device_options(sub: argparse.ArgumentParser) -> None:
-        sub.add_argument("--space", metavar="SPACE", help="device space: JSON {key: value} or a space SQLite database (default: the built-in demo device)")
+        sub.add_argument("--space", metavar="SPACE", help="device space: JSON {key: value}, a space SQLite database, or a postgresql:// URL (default: the built-in demo device)")
         sub.add_argument("--timestamp", type=_non_negative, metavar="T", help="read the space as it was at T (ms since the epoch)")
 
     def run_options(sub: argparse.ArgumentParser) -> None:
