@@ -15,185 +15,55 @@ import contextlib
 import datetime
 import json
 import os
-import signal
 import sqlite3
 import sys
-import threading
-import time
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
-from urllib.parse import urlsplit
 
 import numpy as np
 
 from . import __version__
-from .data import DatasetError, circuit_label, describe_dataset, experiment_json, open_dataset, save_dataset, to_dataset
+from .data import DatasetError, circuit_label, describe_dataset, open_dataset, to_dataset
 from .experiment.result import Result
-from .group import Group, Space, SpaceError, now_ms
 from .plots import plot_dataset
-from .utils.files import write_atomically
-from .utils.script_evaluator import ScriptError
+from .runner import (
+    EXIT_INTERRUPTED,
+    EXIT_OK,
+    RunOutcome,
+    UserError,
+    build_group,
+    close_group,
+    compile_experiment,
+    finish_run,
+    load_experiment,
+    load_space,
+    read_experiment_data,
+    run_on_simulator,
+    save_experiment,
+    write_output,
+)
+from .group import Space, SpaceError
+from .space_store import redact_url
 
-__all__ = ["main", "UserError", "RunOutcome", "run_on_simulator", "plot_result"]
+__all__ = [
+    "main",
+    "UserError",
+    "RunOutcome",
+    "build_group",
+    "load_experiment",
+    "load_space",
+    "read_experiment_data",
+    "run_on_simulator",
+    "save_experiment",
+    "plot_result",
+]
 
-EXIT_OK = 0
 EXIT_USER_ERROR = 2
-EXIT_INTERRUPTED = 130
-
-_SQLITE_MAGIC = b"SQLite format 3\x00"
-# What user data can make the engine and its collaborators raise while
-# loading, compiling or running an experiment.
-_DATA_ERRORS = (RuntimeError, TypeError, ValueError, KeyError, IndexError, AttributeError, RecursionError)
-
-
-class UserError(Exception):
-    """A problem with the user's input, reported in one line without a traceback."""
-
-
-def _describe(exc: BaseException) -> str:
-    # KeyError quotes its message; other errors read better with their kind
-    # unless they are the engine's own RuntimeError messages.
-    text = exc.args[0] if isinstance(exc, KeyError) and exc.args else str(exc)
-    if isinstance(exc, (RuntimeError, ScriptError, UserError)):
-        return str(text)
-    return f"{type(exc).__name__}: {text}"
-
-
-# -- files -----------------------------------------------------------------------
-
-
-def _write_atomically(path: Path, write: Callable[[str], None]) -> None:
-    """Write ``path`` whole or not at all (see :func:`~varnok_client.utils.files.write_atomically`)."""
-    try:
-        write_atomically(path, write)
-    except FileNotFoundError as exc:
-        if not (path.parent if str(path.parent) else Path(".")).is_dir():
-            raise UserError(str(exc)) from None
-        raise
-
-
-def save_experiment(exp: Any, path: str | os.PathLike[str]) -> None:
-    """Write ``exp.serialize()`` as JSON text (numpy values as plain numbers and lists)."""
-    text = experiment_json(exp, indent=2) + "\n"
-
-    def write(temporary: str) -> None:
-        Path(temporary).write_text(text, encoding="utf-8")
-
-    _write_atomically(Path(path), write)
-
-
-def read_experiment_data(path: str | os.PathLike[str]) -> dict[str, Any]:
-    """The JSON object of a saved experiment file (no code from the file runs)."""
-    try:
-        text = Path(path).read_text(encoding="utf-8")
-    except FileNotFoundError:
-        raise UserError(f"experiment file {str(path)!r} does not exist") from None
-    except (OSError, UnicodeDecodeError) as exc:
-        raise UserError(f"cannot read experiment file {str(path)!r}: {exc}") from None
-    try:
-        data = json.loads(text)
-    except (json.JSONDecodeError, RecursionError) as exc:
-        raise UserError(f"experiment file {str(path)!r} is not valid JSON: {exc}") from None
-    if not isinstance(data, dict):
-        raise UserError(f"experiment file {str(path)!r} does not hold a saved experiment (a JSON object)")
-    return data
-
-
-def load_experiment(path: str | os.PathLike[str], group: Any) -> Any:
-    """Rebuild the experiment saved in ``path`` on ``group``."""
-    from .experiment.experiment import Experiment
-
-    data = read_experiment_data(path)
-    try:
-        return Experiment.deserialize(data, group)
-    except KeyError as exc:
-        raise UserError(
-            f"experiment file {str(path)!r} is not a saved experiment: missing field {exc.args[0]!r}"
-        ) from None
-    except _DATA_ERRORS as exc:
-        raise UserError(f"experiment file {str(path)!r} is not a valid saved experiment: {_describe(exc)}") from None
-
-
-def _space_file(path: str | os.PathLike[str]) -> str | os.PathLike[str]:
-    """The file a ``--space`` value names (``sqlite:///PATH`` names PATH); a server URL as it is."""
-    if isinstance(path, str) and path[:9].lower() == "sqlite://":
-        return path[10:] if path[9:10] == "/" else path
-    return path
-
-
-def load_space(path: str | os.PathLike[str]) -> Space:
-    """A space from a JSON file ``{"key": value}``, a space SQLite database or a PostgreSQL URL."""
-    path = _space_file(path)
-    if isinstance(path, str) and "://" in path:
-        # A server's database without a space is refused rather than given tables.
-        try:
-            return Space(path, create=False)
-        except SpaceError as exc:
-            raise UserError(str(exc)) from None
-    file = Path(path)
-    if not file.is_file():
-        raise UserError(f"space file {str(path)!r} does not exist")
-    try:
-        with open(file, "rb") as handle:
-            head = handle.read(len(_SQLITE_MAGIC))
-    except OSError as exc:
-        raise UserError(f"cannot read space file {str(path)!r}: {exc}") from None
-    if head == _SQLITE_MAGIC:
-        # Look before opening it as a space, which would add its table to any
-        # SQLite file it were handed.
-        try:
-            probe = sqlite3.connect(f"{file.resolve().as_uri()}?mode=ro", uri=True)
-            try:
-                found = probe.execute(
-                    "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'parameter_versions'"
-                ).fetchone()
-            finally:
-                probe.close()
-        except sqlite3.Error as exc:
-            raise UserError(f"cannot read space database {str(path)!r}: {exc}") from None
-        if not found:
-            raise UserError(f"{str(path)!r} is a SQLite database but not a parameter space")
-        return Space(file)
-    try:
-        return Space.from_json(file)
-    except (json.JSONDecodeError, UnicodeDecodeError, RecursionError) as exc:
-        raise UserError(f"space file {str(path)!r} is neither JSON nor a space database: {exc}") from None
-    except (TypeError, ValueError) as exc:
-        raise UserError(f"space file {str(path)!r} is not a space: {exc}") from None
-
-
-def build_group(space_path: str | None) -> Group:
-    """The device group: the built-in demo device, or the space in ``space_path``."""
-    from .sim import demo_group
-
-    if space_path is None:
-        return demo_group()
-    space = load_space(space_path)
-    entities = sorted({key.split(".", 1)[0] for key in space.keys() if "." in key})
-    # A server's space is named after its database, a file's after the file.
-    source = str(_space_file(space_path))
-    name = urlsplit(source).path.strip("/") if "://" in source else Path(source).stem
-    return Group(name, space, entities=entities)
-
-
-def _close_group(group: Any) -> None:
-    if isinstance(group, Group):
-        group.close()
-
+#: A calibration whose fit failed or gave an implausible value: nothing was written.
+EXIT_REFUSED = 1
 
 # -- compiling and describing ------------------------------------------------------
-
-
-def compile_experiment(exp: Any, group: Any, timestamp: int | None) -> None:
-    """Compile ``exp`` on ``group``, turning every failure into a :class:`UserError`."""
-    try:
-        exp.compile_scripts(group=group, space_timestamp=timestamp)
-    except ScriptError as exc:
-        raise UserError(f"script refused: {exc}") from None
-    except _DATA_ERRORS as exc:
-        raise UserError(f"experiment does not compile: {_describe(exc)}") from None
-
 
 _UNITS = {"t0": "ns", "width": "ns", "sigma": "ns", "beta": "ns", "phase": "rad"}
 _FREQUENCIES = {"freq", "detuning"}
@@ -252,213 +122,14 @@ def plot_result(result: Result, exp: Any, path: str | os.PathLike[str], **run_in
     """
     plot_dataset(to_dataset(result, exp, **run_info), path)
 
-
-# -- running ---------------------------------------------------------------------
-
-
-class RunOutcome:
-    """What a run produced: the merged result, how far it got, and what it ran against.
-
-    ``timestamp`` is the space time the run read (ms), ``started`` and
-    ``finished`` its wall-clock span, ``shots`` and ``seed`` the measurement
-    settings the device used.
-    """
-
-    def __init__(
-        self,
-        result: Result,
-        steps_run: int,
-        total: int,
-        interrupted: bool,
-        seconds: float,
-        timestamp: int | None = None,
-        started: datetime.datetime | None = None,
-        finished: datetime.datetime | None = None,
-        shots: int | None = None,
-        seed: int | None = None,
-    ) -> None:
-        self.result = result
-        self.steps_run = steps_run
-        self.total = total
-        self.interrupted = interrupted
-        self.seconds = seconds
-        self.timestamp = timestamp
-        self.started = started
-        self.finished = finished
-        self.shots = shots
-        self.seed = seed
-
-    def run_info(self) -> dict[str, Any]:
-        """The run information a dataset records (see :func:`varnok_client.data.to_dataset`)."""
-        info: dict[str, Any] = {
-            "steps_done": self.steps_run,
-            "steps_total": self.total,
-            "interrupted": self.interrupted,
-            "started": self.started,
-            "finished": self.finished,
-            "timestamp": self.timestamp,
-            "shots": self.shots,
-            "seed": self.seed,
-        }
-        return {key: value for key, value in info.items() if value is not None or key == "seed"}
-
-
-class _StepRecorder:
-    """The callback handed to the engine: simulates a step, keeps the merged result, honours Ctrl-C.
-
-    The run's result is kept here rather than taken from the engine, because
-    an interrupted run returns only ``True``.
-    """
-
-    def __init__(self, device: Any, dims: Sequence[int], progress: Any) -> None:
-        self.device = device
-        self.result = Result(dims=list(dims))
-        self.progress = progress
-        self.steps_run = 0
-        self.stop_requested = False
-
-    def __call__(self, wave_package: Any, exp_obj: Any, pos: Any, steps: int, options: Any) -> dict[str, Any]:
-        answer = self.device.callback(
-            wave_package=wave_package, exp_obj=exp_obj, pos=pos, steps=steps, options=options
-        )
-        step_result = answer.get("result") if isinstance(answer, dict) else None
-        if isinstance(step_result, Result):
-            self.result.concatenate(step_result)
-        self.steps_run += 1
-        self.progress.update(1)
-        if self.stop_requested:
-            return {"result": step_result, "interrupt": True}
-        return answer
-
-
-@contextlib.contextmanager
-def _stop_at_step_end(recorder: _StepRecorder) -> Iterator[None]:
-    """While active, a first Ctrl-C asks the run to stop after the current step; a second stops it at once."""
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-
-    def request_stop(signum: int, frame: Any) -> None:
-        if recorder.stop_requested:
-            raise KeyboardInterrupt
-        recorder.stop_requested = True
-
-    previous = signal.signal(signal.SIGINT, request_stop)
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGINT, previous)
-
-
-def _step_count(exp: Any) -> int:
-    lengths = list(exp.compiled_sweep_len)
-    first = lengths[0] if lengths else 1
-    return int(exp.total_sweep_steps) if first > 1 else 1
-
-
-def run_on_simulator(
-    exp: Any,
-    group: Any,
-    timestamp: int | None = None,
-    shots: int | None = None,
-    seed: int | None = None,
-    quiet: bool = False,
-) -> RunOutcome:
-    """Compile ``exp`` on ``group`` and run it on the simulated device with a progress bar."""
-    from tqdm import tqdm
-
-    from .sim import SimulatedDevice, SimulationError
-
-    # The run reads the space at one pinned moment, so that its dataset can
-    # name the exact calibration it ran against and the run can be replayed.
-    if timestamp is None:
-        timestamp = now_ms()
-    compile_experiment(exp, group, timestamp)
-    total = _step_count(exp)
-    options: dict[str, Any] = {"space_timestamp": timestamp}
-    if shots is not None:
-        options["shots"] = shots
-    if seed is not None:
-        options["seed"] = seed
-    device = SimulatedDevice(group, timestamp=timestamp)
-    try:
-        shots_used, seed_used = SimulatedDevice.run_settings(exp, options)
-    except SimulationError as exc:
-        raise UserError(f"the simulated device cannot run this experiment: {exc}") from None
-    dims = [int(n) for n in list(exp.compiled_sweep_len)[:3]]
-    started_at = datetime.datetime.now(datetime.timezone.utc)
-    with tqdm(total=total, disable=quiet, unit="step", desc=exp.title, file=sys.stderr) as progress:
-        recorder = _StepRecorder(device, dims, progress)
-        started = time.perf_counter()
-        interrupted = False
-        try:
-            with _stop_at_step_end(recorder):
-                outcome = exp.run_exp(recorder, options=options)
-            interrupted = outcome is True or recorder.stop_requested
-        except KeyboardInterrupt:
-            interrupted = True
-        except SimulationError as exc:
-            raise UserError(f"the simulated device cannot run this experiment: {exc}") from None
-        except ScriptError as exc:
-            raise UserError(f"script refused: {exc}") from None
-        except _DATA_ERRORS as exc:
-            raise UserError(f"the run failed: {_describe(exc)}") from None
-        seconds = time.perf_counter() - started
-    finished_at = datetime.datetime.now(datetime.timezone.utc)
-    return RunOutcome(recorder.result, recorder.steps_run, total, interrupted, seconds,
-                      timestamp=timestamp, started=started_at, finished=finished_at,
-                      shots=shots_used, seed=seed_used)
-
-
-def _summary(exp: Any, outcome: RunOutcome, files: Sequence[tuple[str, Path]]) -> list[str]:
-    state = "interrupted: " if outcome.interrupted else ""
-    lines = [
-        f"{exp.title}: {state}{outcome.steps_run} of {outcome.total} steps in {outcome.seconds:.2f} s"
-    ]
-    data = outcome.result.data
-    if not data:
-        lines.append("  no readout in this experiment")
-    for name, values in data.items():
-        real = np.real(values)
-        finite = real[np.isfinite(real)]
-        if finite.size:
-            lines.append(
-                f"  {name}: min {finite.min():.3f}  max {finite.max():.3f}  mean {finite.mean():.3f}"
-            )
-    lines.extend(f"{kind}: {path}" for kind, path in files)
-    return lines
-
-
-def _finish_run(
-    exp: Any,
-    outcome: RunOutcome,
-    data_path: Path,
-    plot_path: Path | None,
-    quiet: bool,
-    extra: Sequence[tuple[str, Path]] = (),
-    dataset_path: Path | None = None,
-) -> int:
-    """Save what a run produced (data, dataset, plot), print the summary; the exit status."""
-    outcome.result.complete = not outcome.interrupted
-    outcome.result.final = True
-    _write_atomically(data_path, lambda temporary: outcome.result.save(temporary))
-    files = [*extra, ("data", data_path)]
-    dataset = to_dataset(outcome.result, exp, **outcome.run_info())
-    dataset_path = data_path.with_suffix(".nc") if dataset_path is None else dataset_path
-    save_dataset(dataset, dataset_path)
-    files.append(("dataset", dataset_path))
-    if plot_path is not None:
-        plot_dataset(dataset, plot_path)
-        files.append(("plot", plot_path))
-    if not quiet:
-        print("\n".join(_summary(exp, outcome, files)))
-    if outcome.interrupted:
-        print(f"varnok: interrupted; the {outcome.steps_run} steps run were saved", file=sys.stderr)
-        return EXIT_INTERRUPTED
-    return EXIT_OK
-
-
 # -- commands --------------------------------------------------------------------
+
+
+def physics_of(args: argparse.Namespace) -> Any:
+    """The simulated device's truth the command line asked for."""
+    from .sim import demo_physics
+
+    return demo_physics() if getattr(args, "device", "demo") == "demo" else None
 
 
 def _check_suffix(path: Path, suffix: str, what: str) -> Path:
@@ -477,10 +148,10 @@ def _command_run(args: argparse.Namespace) -> int:
     group = build_group(args.space)
     try:
         exp = load_experiment(source, group)
-        outcome = run_on_simulator(exp, group, args.timestamp, args.shots, args.seed, args.quiet)
-        return _finish_run(exp, outcome, data_path, plot_path, args.quiet)
+        outcome = run_on_simulator(exp, group, args.timestamp, args.shots, args.seed, args.quiet, physics_of(args))
+        return finish_run(exp, outcome, data_path, plot_path, args.quiet)
     finally:
-        _close_group(group)
+        close_group(group)
 
 
 def _command_validate(args: argparse.Namespace) -> int:
@@ -492,7 +163,7 @@ def _command_validate(args: argparse.Namespace) -> int:
         print("\n".join(describe_sweep(exp)))
         return EXIT_OK
     finally:
-        _close_group(group)
+        close_group(group)
 
 
 def _command_demo(args: argparse.Namespace) -> int:
@@ -511,8 +182,9 @@ def _command_demo(args: argparse.Namespace) -> int:
     save_experiment(exp, experiment_path)
     group = demo_group()
     try:
-        outcome = run_on_simulator(exp, group, shots=args.shots, seed=args.seed, quiet=args.quiet)
-        return _finish_run(
+        outcome = run_on_simulator(exp, group, shots=args.shots, seed=args.seed, quiet=args.quiet,
+                                   physics=physics_of(args))
+        return finish_run(
             exp,
             outcome,
             out_dir / f"{args.name}.npz",
@@ -521,7 +193,7 @@ def _command_demo(args: argparse.Namespace) -> int:
             extra=[("experiment", experiment_path)],
         )
     finally:
-        _close_group(group)
+        close_group(group)
 
 
 def _read_dataset(path: str) -> Any:
@@ -536,7 +208,17 @@ def _command_plot(args: argparse.Namespace) -> int:
     target = _check_suffix(Path(args.output) if args.output else Path(args.dataset).with_suffix(".png"), ".png", "plot")
     if not (target.parent if str(target.parent) else Path(".")).is_dir():
         raise UserError(f"output directory {str(target.parent)!r} does not exist")
-    plot_dataset(dataset, target)
+    overlays, notes = [], {}
+    if dataset.attrs.get("fit_kind") in ("resonance", "rabi", "ramsey", "t1"):
+        # A calibration's dataset is redrawn with its fit, made again from the data alone.
+        from .calibration import fit_dataset
+
+        variable = str(dataset.attrs.get("fit_variable", ""))
+        if variable in dataset.data_vars:
+            with contextlib.suppress(ValueError):
+                _, overlay, note = fit_dataset(dataset, str(dataset.attrs["fit_kind"]), variable)
+                overlays, notes = [overlay], {variable: note}
+    plot_dataset(dataset, target, overlays=overlays, notes=notes)
     print(f"plot: {target}")
     return EXIT_OK
 
@@ -545,6 +227,181 @@ def _command_show(args: argparse.Namespace) -> int:
     dataset = _read_dataset(args.dataset)
     print(f"{args.dataset}:")
     print("\n".join(describe_dataset(dataset)))
+    return EXIT_OK
+
+
+# -- spaces and calibration ----------------------------------------------------------
+
+
+def _moment(timestamp: int) -> str:
+    when = datetime.datetime.fromtimestamp(timestamp / 1000, tz=datetime.timezone.utc)
+    return when.isoformat(timespec="milliseconds")
+
+
+def _format_value(value: Any) -> str:
+    return f"{value:.10g}" if isinstance(value, float) else json.dumps(value)
+
+
+def _space_errors() -> tuple[type[BaseException], ...]:
+    """What a space's store raises when it cannot be read or written (locked, read-only, gone)."""
+    return (SpaceError, sqlite3.Error, PermissionError, FileNotFoundError, IsADirectoryError)
+
+
+def _shown(target: str) -> str:
+    """A space's name fit to print: a URL without its password."""
+    return redact_url(target) if "://" in target else target
+
+
+def _command_space_init(args: argparse.Namespace) -> int:
+    from .sim import demo_calibration
+
+    target = args.target
+    shown = _shown(target)
+    if "://" not in target:
+        path = Path(target)
+        if path.exists():
+            raise UserError(f"{target!r} already exists; a new space needs a new file")
+        if not (path.parent if str(path.parent) else Path(".")).is_dir():
+            raise UserError(f"directory {str(path.parent)!r} does not exist")
+    try:
+        with Space(target) as space:
+            if space.keys():
+                raise UserError(f"the space at {shown!r} already holds values; a new space must be empty")
+            space.update(demo_calibration())
+            count = len(space.keys())
+    except (ValueError, TypeError) + _space_errors() as exc:
+        raise UserError(f"cannot create a space at {shown!r}: {exc}") from None
+    print(f"{shown}: a new space with the demo device's calibration ({count} keys)")
+    return EXIT_OK
+
+
+def _command_space_show(args: argparse.Namespace) -> int:
+    group = build_group(args.space)
+    try:
+        space = group.space
+        keys = space.keys()
+        when = "now" if args.at is None else f"at {_moment(args.at)} ({args.at} ms)"
+        print(f"{_shown(args.space)}: {len(keys)} keys, values in force {when}")
+        width = max((len(key) for key in keys), default=0)
+        for key in keys:
+            versions = [(ts, value) for ts, value in space.history(key) if args.at is None or ts <= args.at]
+            if not versions:
+                print(f"  {key:{width}}  (no value yet)")
+                continue
+            ts, value = versions[-1]
+            print(f"  {key:{width}}  {_format_value(value):>16}  since {_moment(ts)}, version {len(versions)}")
+        return EXIT_OK
+    except _space_errors() as exc:
+        raise UserError(f"cannot read the space {_shown(args.space)!r}: {exc}") from None
+    finally:
+        close_group(group)
+
+
+def _command_history(args: argparse.Namespace) -> int:
+    group = build_group(args.space)
+    try:
+        versions = group.space.history(args.key)
+    except _space_errors() as exc:
+        raise UserError(f"cannot read the space {_shown(args.space)!r}: {exc}") from None
+    except (KeyError, TypeError) as exc:
+        raise UserError(str(exc.args[0] if exc.args else exc)) from None
+    finally:
+        close_group(group)
+    if not versions:
+        raise UserError(f"the space {_shown(args.space)!r} has no value for {args.key!r}")
+    print(f"{args.key}: {len(versions)} versions")
+    for ts, value in versions:
+        print(f"  {_moment(ts)}  ({ts} ms)  {_format_value(value)}")
+    if args.plot:
+        target = _check_suffix(Path(args.plot), ".png", "plot")
+        numeric = [(ts, v) for ts, v in versions if isinstance(v, (int, float)) and not isinstance(v, bool)]
+        if not numeric:
+            raise UserError(f"the values of {args.key!r} are not numbers: nothing to plot")
+        write_output(target, lambda temporary: _plot_history(args.key, numeric, temporary))
+        print(f"plot: {target}")
+    return EXIT_OK
+
+
+def _plot_history(key: str, versions: Sequence[tuple[int, float]], path: str) -> None:
+    import matplotlib.dates as mdates
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
+
+    figure = Figure(figsize=(7.0, 3.5), layout="constrained")
+    FigureCanvasAgg(figure)
+    panel = figure.subplots()
+    times = [datetime.datetime.fromtimestamp(ts / 1000, tz=datetime.timezone.utc) for ts, _ in versions]
+    values = [value for _, value in versions]
+    panel.step(times, values, where="post", marker="o")
+    panel.set_title(f"{key}: {len(values)} versions")
+    panel.set_xlabel("recorded (UTC)")
+    panel.set_ylabel(key)
+    panel.grid(True, alpha=0.3)
+    locator = mdates.AutoDateLocator()
+    panel.xaxis.set_major_locator(locator)
+    panel.xaxis.set_major_formatter(mdates.ConciseDateFormatter(locator))
+    figure.savefig(path, format="png", dpi=110)
+
+
+def _check_writable_space(target: str) -> None:
+    if "://" in target and not target.startswith("sqlite:"):
+        return
+    path = Path(target.split("sqlite:///", 1)[-1])
+    if path.suffix.lower() == ".json":
+        raise UserError(f"{target!r} is a JSON file of values; calibrations are written to a space database "
+                        "(make one with 'varnok space init')")
+    directory = path.parent if str(path.parent) else Path(".")
+    if path.is_file() and (not os.access(path, os.W_OK) or not os.access(directory, os.W_OK)):
+        raise UserError(f"the space file {target!r} is read-only: nothing was measured")
+
+
+def _command_calibrate(args: argparse.Namespace) -> int:
+    from .calibration import ALL_SEQUENCE, calibrate
+    from .sim import demo_physics
+
+    _check_writable_space(args.space)
+    out_dir = Path(args.out_dir)
+    if not out_dir.is_dir():
+        raise UserError(f"output directory {str(out_dir)!r} does not exist")
+    group = build_group(args.space)
+    kinds = ALL_SEQUENCE if args.kind == "all" else (args.kind,)
+
+    def show(report: Any) -> None:
+        verdict = "written" if report.written else ("interrupted" if report.interrupted else "not written")
+        print(f"{report.kind} on {report.qubit}: {verdict}")
+        for change in report.changes:
+            print(f"  {change.line()}")
+        if report.refused:
+            print(f"  refused: {report.refused}")
+        for path in report.files:
+            print(f"  {'dataset' if path.suffix == '.nc' else 'plot'}: {path}")
+
+    try:
+        if args.qubit not in group.entities:
+            known = ", ".join(group.entities) or "none"
+            raise UserError(f"qubit {args.qubit!r} is not in the space {_shown(args.space)!r} (it has {known})")
+        before = dict(group.space.snapshot())
+        reports = calibrate(kinds, group, args.qubit, physics=demo_physics(), shots=args.shots, seed=args.seed,
+                            out_dir=out_dir, quiet=args.quiet, on_step=show)
+        after = dict(group.space.snapshot())
+    except _space_errors() as exc:
+        raise UserError(f"cannot use the space {_shown(args.space)!r}: {exc}") from None
+    finally:
+        close_group(group)
+    if len(kinds) > 1:
+        keys = sorted({change.key for report in reports for change in report.changes if report.written})
+        if keys:
+            width = max(len(key) for key in keys)
+            print(f"{'key':{width}}  {'before':>16}  {'after':>16}")
+            for key in keys:
+                print(f"{key:{width}}  {_format_value(before.get(key)):>16}  {_format_value(after.get(key)):>16}")
+    if any(report.interrupted for report in reports):
+        print("varnok: interrupted; nothing of the interrupted step was written", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    refused = [report for report in reports if report.refused]
+    if refused:
+        print(f"varnok: calibration refused: {refused[0].refused}", file=sys.stderr)
+        return EXIT_REFUSED
     return EXIT_OK
 
 
@@ -569,6 +426,12 @@ def build_parser() -> argparse.ArgumentParser:
         sub.add_argument("--space", metavar="SPACE", help="device space: JSON {key: value}, a space SQLite database, or a postgresql:// URL (default: the built-in demo device)")
         sub.add_argument("--timestamp", type=_non_negative, metavar="T", help="read the space as it was at T (ms since the epoch)")
 
+    def physics_option(sub: argparse.ArgumentParser) -> None:
+        sub.add_argument(
+            "--device", choices=["demo", "calibrated"], default="demo",
+            help="the simulated device's physics: the demo device, whose truth is off from its calibration "
+            "(default), or a device exactly as the space is calibrated")
+
     def run_options(sub: argparse.ArgumentParser) -> None:
         sub.add_argument("--shots", type=_non_negative, help="measurements per step (0: exact probabilities)")
         sub.add_argument("--seed", type=int, help="seed of the measurement noise")
@@ -579,6 +442,7 @@ def build_parser() -> argparse.ArgumentParser:
     device_options(run)
     run.add_argument("--out", metavar="DATA.npz", help="data file (default: EXPERIMENT.npz in the current directory)")
     run.add_argument("--plot", metavar="PLOT.png", help="plot file (default: EXPERIMENT.png in the current directory)")
+    physics_option(run)
     run_options(run)
     run.set_defaults(handler=_command_run)
 
@@ -590,6 +454,7 @@ def build_parser() -> argparse.ArgumentParser:
     demo = commands.add_parser("demo", help="build, save, run and plot an example experiment")
     demo.add_argument("name", nargs="?", default="rabi", choices=list(DEMOS), help="which example (default: rabi)")
     demo.add_argument("--out-dir", default=".", metavar="DIR", help="where its files go (default: the current directory)")
+    physics_option(demo)
     run_options(demo)
     demo.set_defaults(handler=_command_demo)
 
@@ -601,6 +466,30 @@ def build_parser() -> argparse.ArgumentParser:
     show = commands.add_parser("show", help="summarise a saved dataset (.nc)")
     show.add_argument("dataset", metavar="DATA.nc")
     show.set_defaults(handler=_command_show)
+
+    space = commands.add_parser("space", help="make or inspect a parameter space")
+    space_commands = space.add_subparsers(dest="space_command", required=True, metavar="ACTION")
+    init = space_commands.add_parser("init", help="a new space holding the demo device's calibration")
+    init.add_argument("target", metavar="PATH", help="a new SQLite file (or a database URL)")
+    init.set_defaults(handler=_command_space_init)
+    space_show = space_commands.add_parser("show", help="every key with its value in force")
+    space_show.add_argument("space", metavar="PATH")
+    space_show.add_argument("--at", type=_non_negative, metavar="T", help="as it was at T (ms since the epoch)")
+    space_show.set_defaults(handler=_command_space_show)
+
+    calibrate = commands.add_parser("calibrate", help="measure, fit and write a calibration into a space")
+    calibrate.add_argument("kind", choices=["resonance", "rabi", "ramsey", "t1", "all"])
+    calibrate.add_argument("--space", required=True, metavar="PATH", help="the space database to calibrate")
+    calibrate.add_argument("--qubit", default="q01", help="the qubit (default: q01)")
+    calibrate.add_argument("--out-dir", default=".", metavar="DIR", help="where datasets and plots go (default: .)")
+    run_options(calibrate)
+    calibrate.set_defaults(handler=_command_calibrate)
+
+    history = commands.add_parser("history", help="every version of a space key with its time")
+    history.add_argument("key")
+    history.add_argument("--space", required=True, metavar="PATH")
+    history.add_argument("--plot", metavar="PNG", help="also plot the versions over time")
+    history.set_defaults(handler=_command_history)
     return parser
 
 
@@ -620,6 +509,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("varnok: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader of our output went away (`varnok ... | head`): not an error of ours.
+        with contextlib.suppress(OSError):
+            sys.stdout = open(os.devnull, "w")  # noqa: SIM115 - replaces the broken stream for good
+        return EXIT_OK
 
 
 if __name__ == "__main__":  # pragma: no cover

@@ -38,8 +38,10 @@ __all__ = [
     "FORMAT_VERSION",
     "DatasetError",
     "circuit_label",
+    "add_fit",
     "coordinate_units",
     "describe_dataset",
+    "display_units",
     "experiment_json",
     "open_dataset",
     "save_dataset",
@@ -59,8 +61,18 @@ _RUN_INFO = frozenset(
 )
 
 
-#: Units whose values are shown scaled (plots, summaries), so numbers stay short.
-DISPLAY_UNITS = {"Hz": ("MHz", 1e-6), "s": ("µs", 1e6)}
+def display_units(units: str | None, values: Any = ()) -> tuple[str | None, float]:
+    """The unit to show values in (plots, summaries) and the factor to it, so numbers stay short."""
+    if units == "Hz":
+        return "MHz", 1e-6
+    if units == "s":
+        return "µs", 1e6
+    if units == "ns":
+        array = np.asarray(values, dtype=float) if np.size(values) else np.zeros(1)
+        finite = np.abs(array[np.isfinite(array)])
+        if finite.size and finite.max() >= 1e4:
+            return "µs", 1e-3
+    return units, 1.0
 
 
 class DatasetError(ValueError):
@@ -315,6 +327,24 @@ def to_dataset(result: Result, experiment: Any, **run_info: Any) -> xr.Dataset:
     return xr.Dataset(data_vars, coords=coords, attrs=attrs)
 
 
+def add_fit(dataset: xr.Dataset, fit: Any, variable: str, kind: str) -> None:
+    """Record ``fit`` of the readout ``variable`` in the attributes of ``dataset``.
+
+    ``fit_kind``, ``fit_variable``, ``fit_ok`` (0/1) and ``fit_reason``, then
+    ``fit_<value>`` and ``fit_<value>_error`` for each fitted value.
+    """
+    attrs = dataset.attrs
+    for key in [k for k in attrs if k.startswith("fit_")]:
+        del attrs[key]
+    attrs["fit_kind"] = kind
+    attrs["fit_variable"] = variable
+    attrs["fit_ok"] = np.int8(1 if fit.ok else 0)
+    attrs["fit_reason"] = str(fit.reason)
+    for name, value in fit.values.items():
+        attrs[f"fit_{name}"] = float(value)
+        attrs[f"fit_{name}_error"] = float(fit.errors.get(name, math.nan))
+
+
 # -- files -----------------------------------------------------------------------
 
 
@@ -386,7 +416,7 @@ def _span(values: np.ndarray, units: str | None = None) -> str:
     if values.dtype.kind not in "biufc":
         return f"{values.size} values" if values.ndim else repr(values.item())
     finite = np.real(values)[np.isfinite(np.real(values))]
-    shown, scale = DISPLAY_UNITS.get(units or "", (units, 1.0))
+    shown, scale = display_units(units, values if values.dtype.kind in "biuf" else ())
     unit = f" {shown}" if shown else ""
     if not finite.size:
         return "no values"
@@ -425,6 +455,15 @@ def describe_dataset(dataset: xr.Dataset) -> list[str]:
     for name, variable in dataset.data_vars.items():
         finite = int(np.isfinite(np.real(variable.values)).sum()) if variable.dtype.kind in "biufc" else variable.size
         lines.append(f"  {name}: {_span(variable.values)} ({finite} of {variable.size} values measured)")
+    if "fit_kind" in attrs:
+        head = f"  {attrs['fit_kind']} fit of {attrs.get('fit_variable', '?')}"
+        if int(attrs.get("fit_ok", 0)):
+            names = [k[4:] for k in attrs if k.startswith("fit_") and k.endswith("_error")]
+            found = [f"{n[:-6]} = {attrs['fit_' + n[:-6]]:.6g} ± {attrs['fit_' + n]:.2g}" for n in names
+                     if "fit_" + n[:-6] in attrs]
+            lines.append(f"{head}: {', '.join(found)}")
+        else:
+            lines.append(f"{head} refused: {attrs.get('fit_reason', '')}")
     try:
         calibration = json.loads(attrs.get("calibration", "{}"))
     except (TypeError, ValueError):

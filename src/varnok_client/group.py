@@ -186,6 +186,15 @@ class Space:
                     return rows
                 time.sleep((timestamp - clock + 1) / 1000)
 
+    def now(self) -> int:
+        """The store's clock (ms since the epoch; the server's, for PostgreSQL).
+
+        A run that reads the space at this moment reads what every machine
+        had written before it, and the same again when replayed.
+        """
+        with self._using() as store:
+            return int(store.clock_ms())
+
     # -- writing -----------------------------------------------------------
     def set(self, key: str, value: Any, timestamp: int | None = None) -> int:
         """Record a new version of ``key`` at ``timestamp`` (default: now); returns the timestamp."""

@@ -15,7 +15,7 @@ from typing import Any
 import numpy as np
 import xarray as xr
 
-from .data import DISPLAY_UNITS
+from .data import display_units
 from .utils.files import write_atomically
 
 __all__ = ["Overlay", "axis_coordinate", "plot_dataset"]
@@ -41,7 +41,7 @@ def axis_coordinate(dataset: xr.Dataset, dim: str) -> tuple[str, np.ndarray, flo
     for name, coord in dataset.coords.items():
         if coord.dims == (dim,) and coord.dtype.kind in "biuf" and name != "circuit":
             units = coord.attrs.get("units")
-            shown, scale = DISPLAY_UNITS.get(units, (units, 1.0))
+            shown, scale = display_units(units, coord.values)
             label = f"{name} ({shown})" if shown else str(name)
             return label, np.asarray(coord.values, dtype=float), scale
     return f"{dim} (index)", np.arange(dataset.sizes[dim], dtype=float), 1.0

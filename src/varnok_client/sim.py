@@ -23,9 +23,12 @@ the optional assignment errors ``qNN.ro_f0`` / ``qNN.ro_f1`` (probability of
 reading 0 in |0> and 1 in |1>), with binomial shot noise over ``shots``.
 
 The device's physics (frequency, drive strength, lifetimes, readout
-fidelities) is read from the group's *space*, not through its temporary
-parameters: a sweep that overrides ``q01.freq`` changes the pulses the gate
-compiler makes, the way it would on hardware, not the qubit itself.
+fidelities) is its own when it is given a :class:`DevicePhysics` — the truth
+a calibration has to find, as on hardware (:func:`demo_physics` is the demo
+device's, deliberately off from :func:`demo_calibration`).  Without one it is
+read from the group's *space*, a device exactly as calibrated; either way
+never through the temporary parameters: a sweep that overrides ``q01.freq``
+changes the pulses the gate compiler makes, not the qubit itself.
 """
 
 from __future__ import annotations
@@ -33,8 +36,9 @@ from __future__ import annotations
 import bisect
 import math
 import numbers
-from collections.abc import Mapping
+from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
+from types import MappingProxyType
 from typing import Any
 
 import numpy as np
@@ -46,12 +50,14 @@ from .waveform.shapes import Drag
 
 __all__ = [
     "DEFAULT_SHOTS",
+    "DevicePhysics",
     "QubitModel",
     "SimulatedDevice",
     "SimulationError",
     "carrier_frame",
     "demo_calibration",
     "demo_group",
+    "demo_physics",
     "rotation_product",
     "sample_rotations",
 ]
@@ -412,13 +418,18 @@ def _seed_material(seed: int, steps: int) -> list[int]:
 class SimulatedDevice:
     """Turns each step's wave package into measured data.
 
+    ``physics`` is the device's truth (a :class:`DevicePhysics`); None reads
+    it from the group's space, a device that is exactly as calibrated.
     ``timestamp`` (ms since the epoch, None: newest) is the moment whose
-    device parameters are simulated when the run options carry no
+    device parameters are read from the space when the run options carry no
     ``space_timestamp``.  Pass :meth:`callback` to ``Experiment.run_exp``.
     """
 
-    def __init__(self, group: Any, timestamp: int | None = None) -> None:
+    def __init__(self, group: Any, physics: DevicePhysics | None = None, timestamp: int | None = None) -> None:
+        if physics is not None and not isinstance(physics, DevicePhysics):
+            raise TypeError(f"physics must be a DevicePhysics or None, got {type(physics).__name__}")
         self.group = group
+        self.physics = physics
         self.timestamp = timestamp
         self._models: dict[tuple[str, int | None], QubitModel] = {}
         # Scaled carriers (see _scaled_carrier) by (model, sample rate): the
@@ -436,7 +447,9 @@ class SimulatedDevice:
             return None
 
     def qubit_model(self, qubit: str, timestamp: int | None = None) -> QubitModel:
-        """The physics of ``qubit`` at ``timestamp``, read from the group (cached per run)."""
+        """The physics of ``qubit``: the device's own, or read from the group at ``timestamp`` (cached per run)."""
+        if self.physics is not None:
+            return self.physics.qubit(qubit)
         cached = self._models.get((qubit, timestamp))
         if cached is not None:
             return cached
@@ -574,7 +587,8 @@ class SimulatedDevice:
         return {"result": result}
 
     def __repr__(self) -> str:
-        return f"SimulatedDevice({self.group!r})"
+        physics = "" if self.physics is None else f", physics={self.physics!r}"
+        return f"SimulatedDevice({self.group!r}{physics})"
 
 
 # -- the built-in demo device ----------------------------------------------------
@@ -586,12 +600,75 @@ _DEMO_X_AMP = 0.5
 _DEMO_SAMPLE_RATE = 2e9
 
 
-def _pi_pulse_drive_strength(amp: float, width: float, sample_rate: float) -> float:
-    """Hz per unit amplitude that makes the sampled gate-compiler X pulse a rotation of pi."""
+def _x_pulse_area(width: float, sample_rate: float) -> float:
+    """Unit-amplitude seconds of the sampled gate-compiler X pulse (a DRAG of ``width`` ns, no derivative)."""
     pulse = Drag("x", amp=1.0, width=width)
     times = np.arange(int(round(width * 1e-9 * sample_rate))) * (1e9 / sample_rate)
-    area = float(np.sum(pulse.sample(times).real)) / sample_rate  # unit-amplitude seconds
-    return 1.0 / (2.0 * amp * area)
+    return float(np.sum(pulse.sample(times).real)) / sample_rate
+
+
+def _pi_pulse_drive_strength(amp: float, width: float, sample_rate: float) -> float:
+    """Hz per unit amplitude that makes the sampled gate-compiler X pulse a rotation of pi."""
+    return 1.0 / (2.0 * amp * _x_pulse_area(width, sample_rate))
+
+
+class DevicePhysics:
+    """The truth of a simulated device: one :class:`QubitModel` per qubit.
+
+    A device built on it behaves as these models say, whatever its group's
+    space (the calibration) believes; :meth:`ideal_calibration` is what a
+    perfect calibration of it would hold.
+    """
+
+    def __init__(self, qubits: Mapping[str, QubitModel] | Iterable[QubitModel]) -> None:
+        models = list(qubits.values()) if isinstance(qubits, Mapping) else list(qubits)
+        for model in models:
+            if not isinstance(model, QubitModel):
+                raise TypeError(f"device physics holds QubitModel objects, got {type(model).__name__}")
+        self._qubits = {model.name: model for model in models}
+        if len(self._qubits) != len(models):
+            raise ValueError("device physics names each qubit once")
+
+    @property
+    def qubits(self) -> Mapping[str, QubitModel]:
+        """Qubit name -> its model (read-only)."""
+        return MappingProxyType(self._qubits)
+
+    def qubit(self, name: str) -> QubitModel:
+        """The model of qubit ``name``."""
+        try:
+            return self._qubits[name]
+        except KeyError:
+            known = ", ".join(sorted(self._qubits)) or "none"
+            raise SimulationError(f"the simulated device has no qubit {name!r} (it has {known})") from None
+
+    def ideal_calibration(self, x_width: float = _DEMO_PULSE_WIDTH, sample_rate: float = _DEMO_SAMPLE_RATE) -> dict[str, float]:
+        """The space values exactly right for this device.
+
+        Per qubit: its frequency, the amplitude that makes the gate compiler's
+        X pulse (``x_width`` ns, sampled at ``sample_rate``) a pi rotation, and
+        its lifetimes where it has them.
+        """
+        area = _x_pulse_area(x_width, sample_rate)
+        out: dict[str, float] = {}
+        for name, model in sorted(self._qubits.items()):
+            out[f"{name}.freq"] = model.freq
+            if model.drive_strength > 0:
+                out[f"{name}.x_amp"] = 1.0 / (2.0 * model.drive_strength * area)
+            if model.t1 is not None:
+                out[f"{name}.t1"] = model.t1
+            if model.t2 is not None:
+                out[f"{name}.t2"] = model.t2
+        return out
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, DevicePhysics) and self._qubits == other._qubits
+
+    def __hash__(self) -> int:
+        return hash(tuple(sorted(self._qubits.items())))
+
+    def __repr__(self) -> str:
+        return f"DevicePhysics({', '.join(sorted(self._qubits))})"
 
 
 def demo_calibration() -> dict[str, Any]:
@@ -620,6 +697,40 @@ def demo_calibration() -> dict[str, Any]:
             }
         )
     return space
+
+
+#: How the demo device's truth departs from its calibration, per qubit: frequency offset (Hz),
+#: true pi amplitude relative to x_amp, T1 and T2 (s), readout fidelities f0 and f1.
+_DEMO_TRUTH = {
+    "q01": (+310e3, 1.07, 31e-6, 8.5e-6, 0.97, 0.93),
+    "q02": (-420e3, 0.95, 34e-6, 19e-6, 0.98, 0.95),
+}
+
+
+def demo_physics() -> DevicePhysics:
+    """The truth of the demo device: near its calibration (:func:`demo_calibration`) but off by realistic amounts.
+
+    q01's frequency is 310 kHz above ``q01.freq``, its pi pulse needs 7 %
+    more amplitude than ``q01.x_amp``, it lives longer than the space says
+    and reads out with a 3 % and 7 % error; q02 is off the other way.
+    """
+    calibration = demo_calibration()
+    area = _x_pulse_area(calibration["q01.x_width"], _DEMO_SAMPLE_RATE)
+    models = []
+    for qubit, (offset, pi_scale, t1, t2, f0, f1) in _DEMO_TRUTH.items():
+        pi_amp = pi_scale * calibration[f"{qubit}.x_amp"]
+        models.append(
+            QubitModel(
+                name=qubit,
+                freq=calibration[f"{qubit}.freq"] + offset,
+                drive_strength=1.0 / (2.0 * pi_amp * area),
+                t1=t1,
+                t2=t2,
+                readout_f0=f0,
+                readout_f1=f1,
+            )
+        )
+    return DevicePhysics(models)
 
 
 def demo_group(name: str = "demo") -> Group:

@@ -127,6 +127,10 @@ class Store:
         the store's clock as read before any later writer could stamp."""
         raise NotImplementedError
 
+    def clock_ms(self) -> int:
+        """The clock that stamps versions written without a timestamp."""
+        raise NotImplementedError
+
     def close(self) -> None:
         raise NotImplementedError
 
@@ -357,6 +361,10 @@ class PostgresStore(Store):
         clock = int(cursor.fetchone()[1])
         cursor.nextset()
         return clock, cursor.fetchall()
+
+    def clock_ms(self) -> int:
+        # The server's clock: the one every machine's unstamped writes share.
+        return int(self.execute(f"SELECT {_PG_CLOCK}").fetchone()[0])
 
     def close(self) -> None:
         self._closed = True

@@ -1,0 +1,104 @@
+"""Mutation score of the test suite over the Python collaborators, measured with mutmut.
+
+    python tools/mutation/python_mutants.py [--sample 400] [--seed 1] [--modules group.py,data.py]
+
+Copies the tree to a scratch directory (mutmut rewrites the sources it
+mutates), puts the built engine beside the sources there, and runs mutmut
+over ``src/varnok_client`` with each mutant checked by the tests that cover
+the code it changes.  Over the whole package that is several thousand
+mutants and many hours, so ``--sample N`` checks a seeded random sample of
+them: the same seed picks the same mutants of the same code, which makes two
+measurements of one tree (before and after a change to the tests) a paired
+comparison, mutant by mutant.  Prints the score and writes every checked
+mutant with its outcome to ``python_mutants.json`` in the scratch directory.
+Not part of CI.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import random
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+CONFIG = """[mutmut]
+source_paths=src/varnok_client
+{only}
+also_copy=
+    src/varnok_client/experiment/
+    examples/
+    benchmarks/
+pytest_add_cli_args=-p no:cacheprovider -q -x -p no:randomly
+"""
+
+
+def outcomes_of(mutmut: Path, tree: Path) -> dict[str, str]:
+    """Mutant name -> mutmut's verdict ("killed", "survived", "not checked", ...)."""
+    results = subprocess.run([str(mutmut), "results", "--all", "true"], cwd=tree, capture_output=True, text=True)
+    found = {}
+    for line in results.stdout.splitlines():
+        match = re.match(r"\s*(\S+): (\w[\w ]*)$", line)
+        if match:
+            found[match.group(1)] = match.group(2)
+    return found
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--modules", help="comma-separated files under src/varnok_client to mutate (default: all)")
+    parser.add_argument("--max-children", default="2")
+    parser.add_argument("--sample", type=int, help="check a seeded random sample of this many mutants")
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--keep", type=Path, help="scratch directory to use and keep (default: a temporary one)")
+    args = parser.parse_args()
+    import varnok_client.experiment.experiment as engine
+
+    scratch = args.keep or Path(tempfile.mkdtemp(prefix="varnok-py-mutants-"))
+    tree = scratch / "tree"
+    if tree.exists():
+        shutil.rmtree(tree)
+    shutil.copytree(ROOT, tree, ignore=shutil.ignore_patterns(".venv*", "build", ".git", "__pycache__", "*.so",
+                                                              ".hypothesis", "mutants"))
+    shutil.copy2(engine.__file__, tree / "src" / "varnok_client" / "experiment")
+    only = ""
+    if args.modules:
+        only = "only_mutate=\n" + "".join(f"    src/varnok_client/{m}\n" for m in args.modules.split(","))
+    (tree / "setup.cfg").write_text(CONFIG.format(only=only))
+    # The project's own pytest options would turn mutmut's trampolines' warnings into errors.
+    pyproject = tree / "pyproject.toml"
+    pyproject.write_text(pyproject.read_text().replace('filterwarnings = ["error"]', "filterwarnings = []"))
+    mutmut = Path(sys.executable).with_name("mutmut")
+    log = open(scratch / "mutmut.log", "w")  # noqa: SIM115 - mutmut's progress output is long
+    if args.sample:
+        # Generate every mutant and the test statistics, check none, then a seeded sample.
+        subprocess.run([str(mutmut), "run", "--max-children", args.max_children, "no_such_mutant"], cwd=tree,
+                       stdout=log, stderr=subprocess.STDOUT, check=False)
+        names = sorted(outcomes_of(mutmut, tree))
+        chosen = random.Random(args.seed).sample(names, min(args.sample, len(names)))
+        subprocess.run([str(mutmut), "run", "--max-children", args.max_children, *chosen], cwd=tree, stdout=log,
+                       stderr=subprocess.STDOUT, check=False)
+        outcomes = {name: status for name, status in outcomes_of(mutmut, tree).items() if name in set(chosen)}
+    else:
+        subprocess.run([str(mutmut), "run", "--max-children", args.max_children], cwd=tree, stdout=log,
+                       stderr=subprocess.STDOUT, check=False)
+        outcomes = outcomes_of(mutmut, tree)
+    counts: dict[str, int] = {}
+    for status in outcomes.values():
+        counts[status] = counts.get(status, 0) + 1
+    killed = sum(counts.get(s, 0) for s in ("killed", "timeout", "segfault"))
+    judged = killed + counts.get("survived", 0)
+    print("mutants:", ", ".join(f"{status} {n}" for status, n in sorted(counts.items())))
+    print(f"score: {killed} of {judged} killed ({100 * killed / max(judged, 1):.1f} %)")
+    (scratch / "python_mutants.json").write_text(json.dumps(outcomes, indent=1, sort_keys=True) + "\n")
+    print(f"every checked mutant and its outcome: {scratch / 'python_mutants.json'}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
