@@ -245,6 +245,7 @@ class _Session:
     out_dir: Path
     quiet: bool
     runs: int = 0
+    names: set = field(default_factory=set)
 
     def value(self, key: str) -> float:
         try:
@@ -271,7 +272,13 @@ class _Session:
                                    physics=self.physics)
         dataset = to_dataset(outcome.result, exp, **outcome.run_info())
         fit, overlay, note = fit_dataset(dataset, kind, f"{qubit}.p1")
-        stem = self.out_dir / name
+        # A step run twice in one command (rabi in "all") keeps both files: the second is name_2.
+        unique, again = name, 1
+        while unique in self.names:
+            again += 1
+            unique = f"{name}_{again}"
+        self.names.add(unique)
+        stem = self.out_dir / unique
         save_dataset(dataset, stem.with_suffix(".nc"))
         plot_dataset(dataset, stem.with_suffix(".png"), overlays=[overlay], notes={f"{qubit}.p1": note})
         report.files += [stem.with_suffix(".nc"), stem.with_suffix(".png")]
