@@ -37,6 +37,38 @@ also_copy=
 pytest_add_cli_args=-p no:cacheprovider -q -x -p no:randomly
 """
 
+PLAIN_IDS = """
+
+import re as _re
+
+import _pytest.python as _python
+
+
+def _plain(text):
+    return _re.sub(r"[^A-Za-z0-9_.-]+", "_", text)[:40] if isinstance(text, str) else text
+
+
+def pytest_make_parametrize_id(config, val, argname):
+    if val is None or isinstance(val, (str, bytes, int, float)):
+        return _plain(repr(val))
+    return None  # pytest's own argname-and-index id, the same in every process
+
+
+_parametrize = _python.Metafunc.parametrize
+
+
+def _parametrize_plainly(self, argnames, argvalues, *args, ids=None, **kwargs):
+    if callable(ids):
+        given = ids
+        ids = lambda value: _plain(given(value))  # noqa: E731
+    elif ids is not None:
+        ids = [_plain(i) for i in ids]
+    return _parametrize(self, argnames, argvalues, *args, ids=ids, **kwargs)
+
+
+_python.Metafunc.parametrize = _parametrize_plainly
+"""
+
 
 def outcomes_of(mutmut: Path, tree: Path) -> dict[str, str]:
     """Mutant name -> mutmut's verdict ("killed", "survived", "not checked", ...)."""
@@ -70,6 +102,10 @@ def main() -> int:
     if args.modules:
         only = "only_mutate=\n" + "".join(f"    src/varnok_client/{m}\n" for m in args.modules.split(","))
     (tree / "setup.cfg").write_text(CONFIG.format(only=only))
+    # mutmut selects tests by node id, and ids made from script texts (with "::", brackets or
+    # newlines) cannot be selected again; plain ids make every test selectable.
+    with open(tree / "tests" / "conftest.py", "a") as conftest:
+        conftest.write(PLAIN_IDS)
     # The project's own pytest options would turn mutmut's trampolines' warnings into errors.
     pyproject = tree / "pyproject.toml"
     pyproject.write_text(pyproject.read_text().replace('filterwarnings = ["error"]', "filterwarnings = []"))
