@@ -7,20 +7,23 @@ from pathlib import Path
 import numpy as np
 import pytest
 import xarray
-from support_collaborators import is_png
+from support_collaborators import is_png, listing, normalised
 
 from varnok_client import cli
 from varnok_client.data import DatasetError, open_dataset, save_dataset, to_dataset
-from varnok_client.demos import DEMOS
+from varnok_client.demos import DEMOS, build_demo
 from varnok_client.experiment.experiment import Experiment
 from varnok_client.experiment.result import Result
 from varnok_client.sim import demo_calibration, demo_group
 
 
 @pytest.mark.parametrize("name", list(DEMOS))
-def test_demo_dataset_holds_the_sweep_the_data_and_what_replays_it(workdir, name):
-    assert cli.main(["demo", name, "--quiet", "--shots", "200", "--seed", "5"]) == 0
-    with xarray.open_dataset(workdir / f"{name}.nc") as dataset:
+def test_demo_writes_its_files_quietly_and_a_dataset_that_replays_it(workdir, capsys, name):
+    assert cli.main(["demo", name, "--out-dir", "out", "--quiet", "--shots", "0", "--seed", "5"]) == 0
+    assert capsys.readouterr().out == "" and is_png(workdir / "out" / f"{name}.png")
+    assert listing(workdir / "out") == [f"{name}.{suffix}" for suffix in ("json", "nc", "npz", "png")]
+    assert json.loads((workdir / "out" / f"{name}.json").read_text()) == normalised(build_demo(name))
+    with xarray.open_dataset(workdir / "out" / f"{name}.nc") as dataset:
         dataset.load()
     attrs = dataset.attrs
     # The saved experiment, recompiled against the saved calibration at the saved time, sweeps
@@ -39,13 +42,20 @@ def test_demo_dataset_holds_the_sweep_the_data_and_what_replays_it(workdir, name
         coordinate = dataset.coords[name_of]
         assert coordinate.dims == (f"dim{entry['dim']}",) and coordinate.attrs["units"] in ("a.u.", "Hz", "ns")
         assert np.array_equal(coordinate.values, np.asarray(entry["value"], dtype=float))
-    stored = Result.load(workdir / f"{name}.npz").data["q01.p1"]
+    stored = Result.load(workdir / "out" / f"{name}.npz").data["q01.p1"]
     assert np.array_equal(dataset["q01.p1"].values, stored.reshape(dataset["q01.p1"].shape))
     assert (attrs["steps_done"], attrs["steps_total"], attrs["interrupted"]) == (exp.total_sweep_steps,) * 2 + (0,)
-    assert (attrs["shots"], attrs["seed"], attrs["mode"]) == (200, 5, exp.exp_mode)
+    assert (attrs["shots"], attrs["seed"], attrs["mode"]) == (0, 5, exp.exp_mode)
     assert attrs["started"] <= attrs["finished"] and attrs["finished"].endswith("+00:00")
     # The plot is redrawn from the file alone.
-    assert cli.main(["plot", f"{name}.nc", "-o", "again.png"]) == 0 and is_png(workdir / "again.png")
+    assert cli.main(["plot", f"out/{name}.nc", "-o", "again.png"]) == 0 and is_png(workdir / "again.png")
+    assert cli.main(["demo", "nonsense"]) == 2 and "invalid choice" in capsys.readouterr().err
+    if name == "rabi":
+        # 0 to 3 * x_amp in 61 points: on the demo device the true pi pulse is 7 % above x_amp (point 21.4),
+        # and the readout errs 3 % in |0> and 7 % in |1>.
+        p1 = stored.reshape(-1)
+        assert p1.shape == (61,) and p1[0] == pytest.approx(0.03, abs=1e-9) and np.argmax(p1[:40]) in (21, 22)
+        assert 0.9 < p1.max() <= 0.93 + 1e-9
 
 
 def test_complex_and_per_step_array_readouts_round_trip(workdir):
