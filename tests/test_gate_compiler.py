@@ -21,12 +21,10 @@ def group() -> Group:
 
 @pytest.mark.parametrize("name, cls, channel, expected", [
     ("X", Drag, "q01.xy", {"amp": 0.6, "phase": 0.0, "width": 40, "beta": 0.5, "freq": 5.0e9}),
-    ("Y", Drag, "q01.xy", {"amp": 0.6, "phase": math.pi / 2}),
-    ("X/2", Drag, "q01.xy", {"amp": 0.3, "phase": 0.0}),
+    ("Y", Drag, "q01.xy", {"amp": 0.6, "phase": math.pi / 2}), ("X/2", Drag, "q01.xy", {"amp": 0.3, "phase": 0.0}),
     ("-X/2", Drag, "q01.xy", {"amp": 0.3, "phase": math.pi}),
     ("Y/2", Drag, "q01.xy", {"amp": 0.3, "phase": math.pi / 2}),
-    ("-Y/2", Drag, "q01.xy", {"amp": 0.3, "phase": -math.pi / 2}),
-    ("I", Drag, "q01.xy", {"amp": 0.0, "width": 40}),
+    ("-Y/2", Drag, "q01.xy", {"amp": 0.3, "phase": -math.pi / 2}), ("I", Drag, "q01.xy", {"amp": 0.0, "width": 40}),
     ("M", Square, "q01.ro", {"amp": 0.2, "width": 1000, "freq": 7.1e9}),
 ])
 def test_standard_gates_are_realised_from_calibration_and_sampled(group, name, cls, channel, expected):

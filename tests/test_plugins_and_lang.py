@@ -22,10 +22,9 @@ class Options:
 def test_plugins_come_back_per_hook_in_registration_order_and_bad_ones_are_refused():
     register = PluginRegister(entry_point_group=None)
     a, b, c = Options("a"), Options("b"), Options("c")
-    register.register(a, "experiment_options")
-    register.register(b, ["other"])
-    register.register(c, ("experiment_options", "other"))
-    register.register(a, "other")
+    for plugin, hooks in [(a, "experiment_options"), (b, ["other"]), (c, ("experiment_options", "other")),
+                          (a, "other")]:
+        register.register(plugin, hooks)
     assert register.get_plugins_by_hook("experiment_options") == [a, c]
     assert (register.get_plugins_by_hook("other"), register.get_plugins_by_hook("missing")) == ([a, b, c], [])
     register.unregister(c)
@@ -87,6 +86,7 @@ def test_the_shared_register_holds_the_builtin_shots_and_seed_options():
     assert (shots["default"], shots["minimum"], shots["maximum"], seed["default"]) == (1024, 0, 10_000_000, None)
 
 
+# The positional fields of each message, as the engine fills them.
 ARGUMENT_COUNTS = {
     "exp_not_compiled": 0, "exp_gate_not_found": 2, "exp_gate_no_wave_no_comp": 2, "exp_gate_cannot_comp": 3,
     "exp_group_not_set": 0, "exp_wave_sweep_length_wrong": 1, "exp_space_param_wrong": 1, "exp_step_len_wrong": 3,

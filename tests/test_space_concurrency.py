@@ -1,10 +1,9 @@
-"""Several processes writing and reading one stored space at once: no update lost or seen torn, and
-every read at a timestamp answers what the final history says was in force then."""
+"""Processes writing and reading one stored space at once: no update lost or torn, and every read at a
+timestamp answers what the final history says was in force then."""
 
 import multiprocessing
 import traceback
 
-from support_stores import postgres_url, store_url  # noqa: F401  (fixtures)
 
 from varnok_client.group import Space, now_ms
 
