@@ -87,6 +87,9 @@ def main() -> int:
     parser.add_argument("--max-children", default="2")
     parser.add_argument("--sample", type=int, help="check a seeded random sample of this many mutants")
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--recheck", type=Path,
+                        help="a python_mutants.json of an earlier measurement: check again only the mutants it "
+                             "killed (a smaller suite cannot kill what a larger one let survive)")
     parser.add_argument("--keep", type=Path, help="scratch directory to use and keep (default: a temporary one)")
     args = parser.parse_args()
     import varnok_client.experiment.experiment as engine
@@ -111,7 +114,17 @@ def main() -> int:
     pyproject.write_text(pyproject.read_text().replace('filterwarnings = ["error"]', "filterwarnings = []"))
     mutmut = Path(sys.executable).with_name("mutmut")
     log = open(scratch / "mutmut.log", "w")  # noqa: SIM115 - mutmut's progress output is long
-    if args.sample:
+    if args.recheck:
+        earlier = json.loads(args.recheck.read_text())
+        chosen = [name for name, status in earlier.items() if status in ("killed", "timeout", "segfault")]
+        subprocess.run([str(mutmut), "run", "--max-children", args.max_children, "no_such_mutant"], cwd=tree,
+                       stdout=log, stderr=subprocess.STDOUT, check=False)
+        subprocess.run([str(mutmut), "run", "--max-children", args.max_children, *chosen], cwd=tree, stdout=log,
+                       stderr=subprocess.STDOUT, check=False)
+        now = outcomes_of(mutmut, tree)
+        outcomes = {name: now.get(name, "missing") if name in set(chosen) else status
+                    for name, status in earlier.items()}
+    elif args.sample:
         # Generate every mutant and the test statistics, check none, then a seeded sample.
         subprocess.run([str(mutmut), "run", "--max-children", args.max_children, "no_such_mutant"], cwd=tree,
                        stdout=log, stderr=subprocess.STDOUT, check=False)
