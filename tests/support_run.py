@@ -70,7 +70,8 @@ class Run:
         self.rule = lambda script, temps: (script, temps.get("amp"))
         self.group = SimpleNamespace(set_temporary_parameter=self.set_temporary, temporary=self.temporary)
         private = {"group": self.group, "script_evaluator": SimpleNamespace(evaluate=self.evaluate),
-                   "compiled": compiled, "compiled_sweep_len": list(lengths), "compiled_sweep_dict": {0: [], 1: [], 2: []},
+                   "compiled": compiled, "compiled_sweep_len": list(lengths),
+                   "compiled_sweep_dict": {0: [], 1: [], 2: []},
                    "compiled_space_parameter_dict": dict(space), "compiled_waveform_parameter_list": list(fixed),
                    "compile_space_timestamp": None}
         for name, value in private.items():

@@ -5,8 +5,8 @@ from types import MappingProxyType
 
 import numpy as np
 import pytest
-from support_compile import (FakeEvaluator, compile_error, grid, lacking, private, scripts, seq, space_sweeps, three_waves,
-                             val)
+from support_compile import (FakeEvaluator, compile_error, grid, lacking, private, scripts, seq, space_sweeps,
+                             three_waves, val)
 
 from varnok_client.group import Group
 from varnok_client.languages import lang
@@ -58,12 +58,14 @@ def one_record(exp, evaluator, answer, select=0, how="ids", **change):
     return record
 
 
-def test_records_are_evaluated_and_finished_one_after_the_other(setup):
+def test_records_are_finished_in_order_on_the_first_matching_gate_until_one_fails(setup):
     exp, evaluator, _ = setup
+    for name, waves in [("Y", three_waves()[:1]), ("Z", three_waves())]:
+        exp.circuit.add_gate((name, "q05"), 0, waves)
     evaluator.answers.update({"good": val(1), "bad": val(2), "never": val(3)})
-    for ids, script in [(0, "\n  good \n"), (7, "bad"), (0, "never")]:
-        exp.set_waveform_script_by_ids("q01", 0, ids, "amp", script)
-    compile_error(exp, RuntimeError, None, 3)
+    for ids, script in [(0, "\n  good \n"), (2, "bad"), (0, "never")]:
+        exp.set_waveform_script_by_ids("q05", 0, ids, "amp", script)
+    assert compile_error(exp, RuntimeError, None, 3) == "Cannot find wave with ID 2 in gate Y (layer 0 @ q05)."
     assert [(a, k) for a, k, _ in evaluator.calls] == [(("good",), {"timestamp": 3}), (("bad",), {"timestamp": 3})]
     assert [entry["value"] for entry in private(exp, "compiled_waveform_parameter_list")] == [1]
 
@@ -78,7 +80,8 @@ def test_records_are_evaluated_and_finished_one_after_the_other(setup):
 )
 def test_scripts_using_a_swept_space_parameter_are_marked_for_re_evaluation(setup, amp, use_space, marked, wrap):
     exp, evaluator, _ = setup
-    scripts(exp, evaluator, {"amp": [wrap(a) for a in amp] if isinstance(amp, list) else wrap(amp), "freq": wrap(val(5.0))})
+    amp = [wrap(a) for a in amp] if isinstance(amp, list) else wrap(amp)
+    scripts(exp, evaluator, {"amp": amp, "freq": wrap(val(5.0))})
     one_record(exp, evaluator, wrap(val(0.5, use_space=use_space)))
     exp.compile_scripts()
     assert exp.compiled_waveform_parameter_list[0]["re_compile"] == ("w" if marked else False)
@@ -121,7 +124,8 @@ WRONG = lang.msg("exp_wave_param_wrong").format
         bad(dict(val(1), type="vals", dim=1.5), WRONG("2, 0, 1", " 0", "q01"), [2, 0, 1], layer=" 0"),
         bad(dict(seq([1], 0), type="VAL"), WRONG("1", "0", "q01"), "flux", "name", layer="0"),
         bad(seq([1, 2], 3), IndexError, sweep_len=[1, 1, 1]),  # the host's errors
-        bad(seq([1, 2], -1), IndexError, sweep_len=[1, 1, 1]), bad(seq(grid(2, 2), (-1, 0)), IndexError, sweep_len=[1, 1, 1]),
+        bad(seq([1, 2], -1), IndexError, sweep_len=[1, 1, 1]),
+        bad(seq(grid(2, 2), (-1, 0)), IndexError, sweep_len=[1, 1, 1]),
         bad(seq([[1, 2], [3]], (0, 1)), ValueError, sweep_len=[1, 1, 1]),  # a ragged grid
         bad(seq(grid(2, 3), (0, 1, 2)), IndexError, sweep_len=[2, 3, 1]),  # fewer axes than dimensions
         bad(seq([], (0, 1)), IndexError, sweep_len=[0, 1, 1]),
@@ -155,17 +159,6 @@ def test_a_record_that_cannot_be_compiled_fails_with_its_message(
         assert "searches" not in vars(gate)
     if error is not RuntimeError and "layer" in change:
         assert exp.circuit.searches is None
-
-
-def test_only_the_first_matching_gate_is_used(setup):
-    exp, evaluator, _ = setup
-    for name, waves in [("Y", three_waves()[:1]), ("Z", three_waves())]:
-        exp.circuit.add_gate((name, "q05"), 0, waves)
-    evaluator.answers.update({"w": val(1), "v": val(2)})
-    exp.set_waveform_script_by_ids("q05", 0, [0], "amp", "v")
-    exp.set_waveform_script_by_ids("q05", 0, [2], "amp", "w")
-    assert compile_error(exp) == "Cannot find wave with ID 2 in gate Y (layer 0 @ q05)."
-    assert [e["value"] for e in private(exp, "compiled_waveform_parameter_list")] == [2]
 
 
 @pytest.mark.parametrize(

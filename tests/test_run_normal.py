@@ -42,17 +42,26 @@ def test_only_the_value_false_makes_the_loop_compile_first(mode, flag, given, ti
         assert kwargs["space_timestamp"] == passed and type(kwargs["space_timestamp"]) is type(passed)
 
 
-@pytest.mark.parametrize("lengths", [(1, 1, 1), (2, 1, 1)])
-def test_fixed_values_are_written_before_space_parameters_go_to_the_experiments_group(lengths):
-    run = Run(lengths, space={"q01.freq": 5.1e9, "amp": 0.25}, fixed=[
+def test_fixed_values_go_in_before_the_space_parameters_and_marked_scripts_are_re_evaluated_after_each_sweep():
+    run = Run((3, 1, 1), space={"q01.freq": 5.1e9}, fixed=[
         fixed("amp", 0.5, wave_ids=(1, 0)), fixed("phase", 3.0, wave_ids=(1,), layer="0"),
-        fixed("amp", 0.7, layer=0.9), fixed("detuning", "compiled", re_compile="script")])
+        fixed("amp", "compiled-a", layer=0.9, re_compile="script-a"),
+        fixed("t0", "compiled-b", wave_ids=(1,), re_compile=""), fixed("detuning", "compiled-c", re_compile="s-c")])
+    run.exp._Experiment__compile_space_timestamp = 77
+    run.sweep(0, space_sweep("amp", [1, 2, 3]), wave_sweep("amp", ["s0", "s1", "s2"]))
     run.go(None, None, object())  # the group argument is not used when compiled
-    assert [entry[1:] for entry in run.events("search")[:4]] == [("q01", 0, int)] * 4
-    assert run.temps()[:2] == [("q01.freq", 5.1e9), ("amp", 0.25)]
+    assert [entry[1:] for entry in run.events("search")[:5]] == [("q01", 0, int)] * 5
+    assert run.temps() == [("q01.freq", 5.1e9), ("amp", 1), ("amp", 2), ("amp", 3)]
     (first, second), = run.events("temp")[0][2]  # wave states when the first space parameter came in
-    assert first[0]["amp"] == 0.7 and first[1]["detuning"] == "compiled"
-    assert second[0]["amp"] == 0.5 and second[1]["phase"] == 3.0
+    assert (first[0]["amp"], first[1]["detuning"]) == ("compiled-a", "compiled-c")
+    assert (second[0]["amp"], second[1]["phase"], second[2]) == (0.5, 3.0, "compiled-b")
+    assert [entry[:2] for entry in run.events("evaluate")] == [
+        (("script-a",), {"timestamp": 77}), (("s-c",), {"timestamp": 77})] * 3
+    for step, (_, (first, second)) in enumerate(run.callback.kw("wave_package")):
+        assert first[0]["amp"] == ("script-a", step + 1)  # this step's space value; wins over the swept value
+        assert first[1]["detuning"] == ("s-c", step + 1) and second[2] == "compiled-b"
+    assert [entry[0] for entry in run.log if entry[0] != "search"] == ["temp"] + [
+        "temp", "evaluate", "evaluate", "export", "callback"] * 3
 
 
 @pytest.mark.parametrize("kind", ["fixed", "swept", "re-evaluated"])
@@ -181,6 +190,7 @@ def test_single_step_run(monkeypatch, lengths, batch, gives_result):
     assert recorder.kw("steps") == [0] and recorder.kw("options") == [None]
     # Neither the sweep nor the re-evaluation ran; the compiled value stays; only circuit 0 is exported.
     assert run.temporary == {"fixed": 2} and run.events("evaluate") == []
+    assert run.events("temp")[0][2][0][0][0]["amp"] == 0.5  # the fixed value went in before the space parameter
     assert run.wave.wave_parameters["amp"] == 0.5 and run.events("export") == [(run.circuits[0].name, (), {})]
 
 
@@ -216,22 +226,6 @@ def test_list_or_tuple_dims_index_a_numpy_array_by_the_listed_positions(dim, val
     packages = run.callback.kw("wave_package")
     got = [v for _, v in run.temps()] if t == "p" else [states[0][0]["amp"] for _, states in packages]
     assert got == expected and all(isinstance(value, np.generic) for value in got)
-
-
-def test_scripts_are_re_evaluated_after_the_sweep_of_each_step():
-    run = Run((3, 1, 1), fixed=[fixed("amp", "compiled-a", re_compile="script-a"),
-                                fixed("phase", "compiled-b", wave_ids=(1,), re_compile=""),
-                                fixed("detuning", "compiled-c", re_compile="script-c")])
-    run.exp._Experiment__compile_space_timestamp = 77
-    run.sweep(0, space_sweep("amp", [1, 2, 3]), wave_sweep("amp", ["s0", "s1", "s2"]))
-    run.go()
-    assert [entry[:2] for entry in run.events("evaluate")] == [
-        (("script-a",), {"timestamp": 77}), (("script-c",), {"timestamp": 77})] * 3
-    for step, (_, (first, second)) in enumerate(run.callback.kw("wave_package")):
-        assert first[0]["amp"] == ("script-a", step + 1)  # this step's space value; wins over the swept value
-        assert first[1]["detuning"] == ("script-c", step + 1) and second[1]["phase"] == "compiled-b"
-    assert [entry[0] for entry in run.log if entry[0] != "search"] == ["temp", "evaluate", "evaluate", "export",
-                                                                        "callback"] * 3
 
 
 def test_callback_error_propagates_and_effects_stay_and_the_next_run_starts_afresh():
