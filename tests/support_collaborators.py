@@ -1,7 +1,9 @@
-"""Helpers shared by the tests of the collaborator modules, the demos and the command line."""
+"""Helpers shared by many tests: the collaborator modules, the demos, the command line and the engine."""
 
 import json
 from pathlib import Path
+
+import pytest
 
 PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
 
@@ -17,3 +19,10 @@ def listing(directory):
 def normalised(exp):
     """An experiment's saved form as it reads back from JSON text."""
     return json.loads(json.dumps(exp.serialize()))
+
+
+def raised(error, call, *args, **kwargs):
+    """Calls expecting `error` (a type); returns the exception raised."""
+    with pytest.raises(error) as info:
+        call(*args, **kwargs)
+    return info.value

@@ -35,6 +35,18 @@ def install(exp, answers=None):
     return evaluator
 
 
+def scripts(exp, evaluator, space=(), waves=()):
+    """Space-parameter scripts {key: answer}, each script's text its key, then waveform scripts by ids on gate
+    (q01, layer 0), each (ids, parameter, answer) with the text "<parameter> <ids>"; the evaluator answers them."""
+    for key, answer in dict(space).items():
+        evaluator.answers[key] = list(answer) if isinstance(answer, list) else answer
+        exp.set_space_parameter_script(key, key)
+    for ids, parameter, answer in waves:
+        evaluator.answers[f"{parameter} {ids}"] = answer
+        exp.set_waveform_script_by_ids("q01", 0, ids, parameter, f"{parameter} {ids}")
+    return evaluator
+
+
 def val(value, dim=0, use_space=()):
     return {"type": "val", "dim": dim, "val": value, "seq": None, "use_space": list(use_space)}
 

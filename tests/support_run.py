@@ -51,12 +51,15 @@ class Callback:
     def positions(self):
         return [call["pos"] for call in self.calls]
 
+    def kw(self, key):  # one keyword's value at every call
+        return [call["kw"][key] for call in self.calls]
+
 
 class Run:
     """An experiment compiled by hand on one circuit "own" or on `batch` circuits 0, 1, ...; its group and
     script evaluator log ("temp", key, value, wave states) and ("evaluate", args, kwargs, temporary values)."""
 
-    def __init__(self, lengths=(1, 1, 1), batch=None, exp_cls=Experiment):
+    def __init__(self, lengths=(1, 1, 1), batch=None, exp_cls=Experiment, compiled=True, fixed=(), space=()):
         self.log, self.batch, self.temporary = [], batch, {}
         self.exp = exp = exp_cls("title", "description")
         self.circuits = [FakeCircuit(self.log, name) for name in (["own"] if batch is None else range(batch))]
@@ -67,8 +70,9 @@ class Run:
         self.rule = lambda script, temps: (script, temps.get("amp"))
         self.group = SimpleNamespace(set_temporary_parameter=self.set_temporary, temporary=self.temporary)
         private = {"group": self.group, "script_evaluator": SimpleNamespace(evaluate=self.evaluate),
-                   "compiled": True, "compiled_sweep_len": list(lengths), "compiled_sweep_dict": {0: [], 1: [], 2: []},
-                   "compiled_space_parameter_dict": {}, "compiled_waveform_parameter_list": [],
+                   "compiled": compiled, "compiled_sweep_len": list(lengths),
+                   "compiled_sweep_dict": {0: [], 1: [], 2: []},
+                   "compiled_space_parameter_dict": dict(space), "compiled_waveform_parameter_list": list(fixed),
                    "compile_space_timestamp": None}
         for name, value in private.items():
             setattr(exp, "_Experiment__" + name, value)
@@ -81,9 +85,10 @@ class Run:
         self.log.append(("evaluate", args, kwargs, dict(self.temporary)))
         return {"val": self.rule(args[0], self.temporary)}
 
-    def go(self, callback, *args, **kwargs):  # the loop of this experiment's mode
+    def go(self, callback=None, *args, **kwargs):  # the loop of this experiment's mode; a logging callback by default
+        self.callback = Callback(self.log) if callback is None else callback
         loop = self.exp.run_exp_normal if self.batch is None else self.exp.run_exp_batch_circuit
-        return loop(callback, *args, **kwargs)
+        return loop(self.callback, *args, **kwargs)
 
     @property
     def wave(self):
@@ -99,8 +104,8 @@ class Run:
         return [(key, value) for key, value, _ in self.events("temp")]
 
 
-def three_steps(mode, exp_cls=Experiment):  # lengths [3, 1, 1], or three batch circuits
-    return Run((3, 1, 1), batch=3 if mode == "batch" else None, exp_cls=exp_cls)
+def three_steps(mode, exp_cls=Experiment, **kwargs):  # lengths [3, 1, 1], or three batch circuits
+    return Run((3, 1, 1), batch=3 if mode == "batch" else None, exp_cls=exp_cls, **kwargs)
 
 
 def fixed(parameter, value, wave_ids=(0,), layer=0, re_compile=False):

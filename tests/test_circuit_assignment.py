@@ -5,6 +5,7 @@ import fractions
 import numpy as np
 import pytest
 
+from support_collaborators import raised
 from support_editing import SpyCircuit, circuit_of, wave
 from varnok_client.experiment.experiment import Experiment
 from varnok_client.qc.gates import QuantumGate
@@ -34,9 +35,7 @@ class CopySpy:
 
 def test_set_circuit_keeps_a_private_deep_copy_of_the_last_circuit(exp):
     spy = CopySpy(error=LookupError("cannot copy"))
-    with pytest.raises(LookupError) as info:
-        exp.set_circuit(spy)
-    assert info.value is spy.error and exp.circuit.gates == {}, "a failed copy keeps the previous circuit"
+    assert raised(LookupError, exp.set_circuit, spy) is spy.error and exp.circuit.gates == {}, "the previous stays"
     spy = CopySpy(result=WaveCircuit())
     exp.set_circuit(wave_circuit=spy)
     assert exp.circuit is spy.result and len(spy.memos) == 1 and type(spy.memos[0]) is dict
@@ -56,9 +55,8 @@ def test_batch_mode_refuses_set_circuit_and_gate_insertion(exp, how, method):
     batch, spy = exp.batch_circuits, SpyCircuit()
     exp._Experiment__wave_circuit = spy
     argument = CopySpy(error=AssertionError("copied"))  # unusable as a gate: nothing may be built or copied
-    with pytest.raises(RuntimeError) as info:
-        getattr(exp, method)(argument) if method == "set_circuit" else getattr(exp, method)(argument, 0)
-    assert str(info.value) == REFUSED[method]
+    failure = raised(RuntimeError, getattr(exp, method), argument, *([] if method == "set_circuit" else [0]))
+    assert str(failure) == REFUSED[method]
     assert spy.calls == [] and argument.memos == [] and exp.batch_circuits is batch and exp.circuit is spy
 
 
@@ -68,8 +66,7 @@ def test_the_mode_is_read_through_exp_mode():
 
     exp = Odd("t", "d")
     for method, args in [("add_wave_gate", (("X", "q01"), 0)), ("add_wave_gate_obj", (WaveGate(("X", "q01"), 0), 0))]:
-        with pytest.raises(RuntimeError, match=f"`{method}\\(\\)`"):
-            getattr(exp, method)(*args)
+        assert f"`{method}()`" in str(raised(RuntimeError, getattr(exp, method), *args))
     exp.append_circuit(WaveCircuit())
     given = circuit_of(("X", "q01", 0))
     exp.set_circuit(given)  # the mode is not "batch_circuit", whatever the batch list says
@@ -103,17 +100,6 @@ def test_insertion_hands_the_gate_itself_and_an_integer_layer_to_the_circuit(exp
         assert gate is argument and result is None, "the circuit's answer is not handed back"
     else:
         assert result is gate and (gate.gate_name, gate.entity, gate.layer, gate.waves) == (*pair, 2, [])
-
-
-@pytest.mark.parametrize("layer", [None, "2", b"2"])
-@pytest.mark.parametrize("method", ["add_wave_gate_obj", "add_wave_gate"])
-def test_non_numeric_layer_is_refused_before_anything_else(exp, method, layer):
-    exp.append_circuit(WaveCircuit())
-    spy = exp._Experiment__wave_circuit = SpyCircuit()
-    with pytest.raises(TypeError) as info:
-        getattr(exp, method)(object(), layer)
-    assert str(info.value) == f"Argument 'layer_in_circuit' has incorrect type (expected int, got {type(layer).__name__})"
-    assert spy.calls == []
 
 
 EDITS = [

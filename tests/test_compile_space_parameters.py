@@ -5,7 +5,8 @@ import fractions
 
 import numpy as np
 import pytest
-from support_compile import compile_error, install, lacking, private, seq, three_waves, val
+from support_collaborators import raised
+from support_compile import compile_error, install, lacking, private, scripts, seq, three_waves, val
 
 from varnok_client.experiment.experiment import Experiment
 from varnok_client.group import Group
@@ -21,18 +22,9 @@ def space_scripts(exp, answers):
     return evaluator
 
 
-@pytest.mark.parametrize(
-    ("args", "error", "message"),
-    [((None, 5), RuntimeError, lang.msg("exp_group_not_set")),
-     (("group", "12"), TypeError, "Argument 'space_timestamp' has incorrect type (expected int, got str)"),
-     (("group", [12]), TypeError, "Argument 'space_timestamp' has incorrect type (expected int, got list)")],
-)
-def test_a_missing_group_or_a_timestamp_that_is_no_number_is_refused_before_anything_changes(
-        exp, group, args, error, message):
-    evaluator = space_scripts(exp, [val(1)])
-    sweep_len = private(exp, "compiled_sweep_len")
-    args = tuple(group if a == "group" else a for a in args)
-    assert compile_error(exp, error, *args) == message
+def test_a_missing_group_is_refused_before_anything_changes(exp):
+    evaluator, sweep_len = space_scripts(exp, [val(1)]), private(exp, "compiled_sweep_len")
+    assert compile_error(exp, RuntimeError, None, 5) == lang.msg("exp_group_not_set")
     assert exp.group is None and evaluator.calls == [] and evaluator.group is None
     assert private(exp, "compile_space_timestamp") is None and exp.is_compiled is False
     assert private(exp, "compiled_sweep_len") is sweep_len
@@ -41,13 +33,11 @@ def test_a_missing_group_or_a_timestamp_that_is_no_number_is_refused_before_anyt
 @pytest.mark.parametrize("by_keyword", [False, True])
 def test_a_group_argument_replaces_the_experiments_group_before_evaluation(group, spy_registers, by_keyword):
     exp = Experiment("title", "description", group)
-    new_group = Group("other", {})
-    evaluator = install(exp, {"s": val(1), "bad": RuntimeError("evaluation failed")})
-    exp.set_space_parameter_script("a", "s")
-    exp.set_space_parameter_script("b", "bad")
+    new_group, failure = Group("other", {}), RuntimeError("evaluation failed")
+    evaluator = scripts(exp, install(exp), {"a": val(1), "b": failure})
     spy_registers.calls.clear()
-    with pytest.raises(RuntimeError, match="evaluation failed"):
-        exp.compile_scripts(group=new_group) if by_keyword else exp.compile_scripts(new_group)
+    args, kwargs = ((), {"group": new_group}) if by_keyword else ((new_group,), {})
+    assert raised(RuntimeError, exp.compile_scripts, *args, **kwargs) is failure
     # the group setter ran with all of its effects, and the group stays after the failure
     assert exp.group is new_group and [g for _, _, g in evaluator.calls] == [new_group, new_group]
     assert spy_registers.calls == [("get_gate_compiler", new_group), ("load_waveforms_for_group", new_group)]
@@ -71,80 +61,80 @@ class RecordingGateCompiler:
     [(12.7, 12), (-3.9, -3), (None, None), (np.float64(12.7), 12), (np.int64(5), 5), (fractions.Fraction(25, 2), 12)],
 )
 def test_the_timestamp_is_truncated_and_handed_to_every_evaluation_and_the_gate_filling(exp, group, given, stored):
-    evaluator = install(exp, {"s": val(1), "t": val(2), "w": val(3)})
     exp.circuit.add_wave_gate_obj(WaveGate(("X", "q01"), 0), 0)
-    exp.set_space_parameter_script("a", "s")
-    exp.set_space_parameter_script("b", "t")
-    exp.set_waveform_script_by_ids("q01", 0, 0, "amp", "w")
+    evaluator = scripts(exp, install(exp), {"a": val(1), "b": val(2)}, [(0, "amp", val(3))])
     exp.group = group
     exp._Experiment__gate_compiler = gate_compiler = RecordingGateCompiler(evaluator)
     exp.compile_scripts(space_timestamp=given)
     timestamp = private(exp, "compile_space_timestamp")
     assert timestamp == stored and type(timestamp) is type(stored)
     # a sizing pass and a compile pass over the space scripts, then the waveform scripts
-    assert evaluator.calls == [((script,), {"timestamp": stored}, group) for script in ["s", "t", "s", "t", "w"]]
+    assert evaluator.calls == [((script,), {"timestamp": stored}, group) for script in ["a", "b", "a", "b", "amp 0"]]
     assert all(type(kwargs["timestamp"]) is type(stored) for _, kwargs, _ in evaluator.calls)
     # empty gates are filled after the space scripts and before the waveform scripts
-    assert gate_compiler.calls == [((("X", "q01"),), {"timestamp": stored}, ["s", "t", "s", "t"])]
+    assert gate_compiler.calls == [((("X", "q01"),), {"timestamp": stored}, ["a", "b", "a", "b"])]
     assert len(exp.circuit.gates[0].waves) == 1
 
 
-def test_documentation_text():
-    assert Experiment.compile_scripts.__doc__.split("\n\n", 1)[1] == (
-        "Compile the user scripts\nArgs:\n    group: the Group instance\n"
-        "    space_timestamp: optional space snapshot time; passed to space()/gate compile"
-    )
+def ranges(*pairs):  # a sweep of range(n) on dimension d for each (d, n)
+    return [seq(list(range(n)), d) for d, n in pairs]
+
+
+def another_type(kind):
+    return {"type": kind, "dim": 8, "val": 1, "seq": [1, 2]}  # a dimension the sizing pass does not look at
+
+
+LENGTH = lang.msg("exp_wave_sweep_length_wrong").format
+S0 = seq([1, 2], 0)
 
 
 @pytest.mark.parametrize(
-    ("answers", "sweep_len"),
-    [
-        ([], [1, 1, 1]),
-        ([seq([1, 2], 2), seq([1, 2], 1), seq([1, 2], 0)], [2, 2, 2]),
-        ([seq([1, 2], 4), seq([1, 2], 0)], [2, 1, 1, 1, 2]),
-        ([seq([1, 2], 31)], [1] * 31 + [2]),
-        ([[{"type": "seq", "dim": 1}, seq([1, 2, 3], 0)]], [3, 1, 1]),  # the sizing pass reads only type and dim
-        ([[seq([1, 2], 4), {"type": "val", "dim": 0, "val": 9, "seq": None}]], [1] * 5),  # the second answer is used
-        ([[val(1, dim=6), seq([1, 2, 3], 0)]], [3, 1, 1]),  # a value does not size the sweep
-        ([seq([1, 2], 32)], None),  # 32 dimensions or more are refused while sizing
-        ([seq([1, 2], 1000)], None),
+    ("answers", "sweep_len", "swept", "fixed", "error"),
+    [  # the sweep is sized by the highest sequence dimension of the first (sizing) answers
+        ([], [1, 1, 1], [], {}, None),
+        (ranges((2, 2), (1, 2), (0, 2)), [2, 2, 2], [(0, "k2", 2), (1, "k1", 2), (2, "k0", 2)], {}, None),
+        (ranges((4, 2), (0, 2)), [2, 1, 1, 1, 2], [(0, "k1", 2), (4, "k0", 2)], {}, None),
+        (ranges((31, 2)), [1] * 31 + [2], [(31, "k0", 2)], {}, None),
+        ([[{"type": "seq", "dim": 1}, seq([1, 2, 3], 0)]], [3, 1, 1], [(0, "k0", 3)], {}, None),  # reads type, dim
+        ([[seq([1, 2], 4), {"type": "val", "dim": 0, "val": 9, "seq": None}]], [1] * 5, [], {"k0": 9}, None),
+        ([[val(1, dim=6), seq([1, 2, 3], 0)]], [3, 1, 1], [(0, "k0", 3)], {}, None),  # a value does not size it
+        (ranges((32, 2)), None, [], {}, RuntimeError), (ranges((1000, 2)), None, [], {}, RuntimeError),  # too many
+        # a bad result fails with the host's error before it is recorded
+        ([S0, seq([1, 2], -1)], [2, 1, 1], [(0, "k0", 2)], {}, IndexError),
+        ([S0, [val(1), seq([1, 2], 3)]], [2, 1, 1], [(0, "k0", 2)], {}, IndexError),  # not seen by the sizing pass
+        ([S0, [val(1), seq([1, 2], -1)]], [2, 1, 1], [(0, "k0", 2)], {}, IndexError),
+        ([S0, lacking("type", val(1))], [1, 1, 1], [], {}, KeyError),  # the sizing pass reads type and dim
+        ([S0, lacking("dim", val(1))], [1, 1, 1], [], {}, KeyError),
+        ([S0, [val(1), lacking("val", seq([1], 0))]], [2, 1, 1], [(0, "k0", 2)], {}, KeyError),  # the compile pass
+        ([S0, [val(1), lacking("seq", val(1))]], [2, 1, 1], [(0, "k0", 2)], {}, KeyError),  # reads all four keys
+        *[([S0, another_type(kind)], [2, 1, 1], [(0, "k0", 2)], {}, lang.msg("exp_space_param_wrong").format("s1"))
+          for kind in ("value", None, "VAL")],  # the message names the script
+        # sweeps on one dimension must agree in length
+        (ranges((0, 5), (0, 5)), [5, 1, 1], [(0, "k0", 5), (0, "k1", 5)], {}, None),
+        (ranges((0, 1), (0, 5)), [5, 1, 1], [(0, "k0", 1), (0, "k1", 5)], {}, None),  # one value leaves it open
+        (ranges((1, 0), (1, 0)), [1, 0, 1], [(1, "k0", 0), (1, "k1", 0)], {}, None),  # an empty sweep sets 0
+        (ranges((0, 5), (0, 1)), [5, 1, 1], [(0, "k0", 5)], {}, LENGTH(0)),  # a set length is not reopened
+        (ranges((1, 0), (1, 3)), [1, 0, 1], [(1, "k0", 0)], {}, LENGTH(1)),
+        (ranges((0, 2), (2, 3), (2, 4)), [2, 1, 3], [(0, "k0", 2), (2, "k1", 3)], {}, LENGTH(2)),
     ],
 )
-def test_the_sweep_is_sized_by_the_highest_sequence_dimension_of_the_first_answers(exp, group, answers, sweep_len):
-    evaluator = space_scripts(exp, answers)
-    if sweep_len is None:
-        initial = private(exp, "compiled_sweep_len")
-        compile_error(exp, RuntimeError, group)
+def test_the_sizing_and_compile_passes_record_sweeps_and_fixed_values_or_fail(exp, group, answers, sweep_len, swept,
+                                                                               fixed, error):
+    evaluator, initial = space_scripts(exp, answers), private(exp, "compiled_sweep_len")
+    if error is None:
+        exp.compile_scripts(group)
+    else:
+        message = compile_error(exp, RuntimeError if isinstance(error, str) else error, group)
+        assert not isinstance(error, str) or message == error
+    if sweep_len is None:  # refused while sizing
         assert private(exp, "compiled_sweep_len") is initial and evaluator.scripts() == ["s0"]
         return
-    exp.compile_scripts(group)
-    final = [a[-1] if isinstance(a, list) else a for a in answers]
-    sweep_dict = exp.compiled_sweep_dict
-    assert exp.compiled_sweep_len == sweep_len and list(sweep_dict) == list(range(len(sweep_len)))
+    sweep_dict = private(exp, "compiled_sweep_dict")
+    assert private(exp, "compiled_sweep_len") == sweep_len and list(sweep_dict) == list(range(len(sweep_len)))
     assert len({id(entries) for entries in sweep_dict.values()}) == len(sweep_len)
-    assert all(e["dim"] == d for d, entries in sweep_dict.items() for e in entries)
-    assert sum(map(len, sweep_dict.values())) == sum(a["type"] == "seq" for a in final)
-    assert exp.compiled_space_parameter_dict == {f"k{i}": a["val"] for i, a in enumerate(final) if a["type"] == "val"}
-
-
-@pytest.mark.parametrize(
-    ("answers", "error", "sized"),
-    [
-        (seq([1, 2], -1), IndexError, True),
-        ([val(1), seq([1, 2], 3)], IndexError, True),  # a dimension that the sizing pass did not see
-        ([val(1), seq([1, 2], -1)], IndexError, True),
-        (lacking("type", val(1)), KeyError, False),  # the sizing pass reads type and dim
-        (lacking("dim", val(1)), KeyError, False),
-        ([val(1), lacking("val", seq([1], 0))], KeyError, True),  # the compile pass reads all four keys
-        ([val(1), lacking("seq", val(1))], KeyError, True),
-    ],
-)
-def test_a_bad_dimension_or_missing_key_fails_with_the_hosts_error_before_recording(exp, group, answers, error, sized):
-    space_scripts(exp, [seq([1, 2], 0), answers])
-    compile_error(exp, error, group)
-    assert private(exp, "compiled_sweep_len") == ([2, 1, 1] if sized else [1, 1, 1])
-    recorded = [[e["key"] for e in v] for v in private(exp, "compiled_sweep_dict").values()]
-    assert recorded == [["k0"] if sized else [], [], []] and private(exp, "compiled_space_parameter_dict") == {}
+    assert [(d, e["key"], e["len"]) for d, entries in sweep_dict.items() for e in entries] == swept
+    assert all(e["dim"] == d and e["t"] == "p" for d, entries in sweep_dict.items() for e in entries)
+    assert private(exp, "compiled_space_parameter_dict") == fixed
 
 
 @pytest.mark.parametrize("batch", [False, True])
@@ -183,36 +173,3 @@ def test_a_sweep_entry_holds_key_values_length_and_dimension(exp, group, given, 
     else:
         assert type(entry["value"]) is list and [type(v) for v in entry["value"]] == [type(v) for v in stored]
     assert exp.compiled_sweep_len == [n, 1, 1] and exp.compiled_space_parameter_dict == {}
-
-
-@pytest.mark.parametrize(
-    ("sweeps", "sweep_len", "failing_dim"),
-    [
-        ([(0, 5), (0, 5)], [5, 1, 1], None),
-        ([(0, 1), (0, 5)], [5, 1, 1], None),  # a single value leaves the dimension open
-        ([(1, 0), (1, 0)], [1, 0, 1], None),  # an empty sweep sets the length 0
-        ([(0, 5), (0, 1)], [5, 1, 1], 0),  # a set length is not reopened by a single value
-        ([(1, 0), (1, 3)], [1, 0, 1], 1),
-        ([(0, 2), (2, 3), (2, 4)], [2, 1, 3], 2),
-    ],
-)
-def test_sweeps_on_one_dimension_must_agree_in_length(exp, group, sweeps, sweep_len, failing_dim):
-    space_scripts(exp, [seq(list(range(n)), d) for d, n in sweeps])
-    if failing_dim is None:
-        exp.compile_scripts(group)
-    else:
-        message = compile_error(exp, RuntimeError, group)
-        assert message == lang.msg("exp_wave_sweep_length_wrong").format(failing_dim)
-        sweeps = sweeps[:-1]
-    assert private(exp, "compiled_sweep_len") == sweep_len
-    recorded = {d: [(e["key"], e["len"]) for e in entries] for d, entries in private(exp, "compiled_sweep_dict").items()}
-    assert recorded == {d: [(f"k{i}", n) for i, (dd, n) in enumerate(sweeps) if dd == d] for d in range(3)}
-
-
-@pytest.mark.parametrize("kind", ["value", None, "VAL"])
-def test_a_result_of_another_type_is_refused_naming_the_script(exp, group, kind):
-    install(exp, {"  make(1)  ": {"type": kind, "dim": 8, "val": 1, "seq": [1, 2]}, "ok": seq([1, 2], 0)})
-    exp.set_space_parameter_script("ok", "ok")
-    exp.set_space_parameter_script("odd", "\n  make(1)  \n")
-    assert compile_error(exp, RuntimeError, group) == lang.msg("exp_space_param_wrong").format("  make(1)  ")
-    assert private(exp, "compiled_sweep_len") == [2, 1, 1]  # the sizing pass ignored dimension 8

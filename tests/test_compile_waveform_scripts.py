@@ -1,9 +1,12 @@
 """Compiling waveform scripts: re-evaluation marks, gate and wave resolution,
 fixed waveform-parameter entries and sweeps on one, two or three dimensions."""
 
+from types import MappingProxyType
+
 import numpy as np
 import pytest
-from support_compile import FakeEvaluator, compile_error, grid, lacking, private, seq, space_sweeps, three_waves, val
+from support_compile import (FakeEvaluator, compile_error, grid, lacking, private, scripts, seq, space_sweeps,
+                             three_waves, val)
 
 from varnok_client.group import Group
 from varnok_client.languages import lang
@@ -55,52 +58,57 @@ def one_record(exp, evaluator, answer, select=0, how="ids", **change):
     return record
 
 
-def test_records_are_evaluated_and_finished_one_after_the_other(setup):
+def test_records_are_finished_in_order_on_the_first_matching_gate_until_one_fails(setup):
     exp, evaluator, _ = setup
+    for name, waves in [("Y", three_waves()[:1]), ("Z", three_waves())]:
+        exp.circuit.add_gate((name, "q05"), 0, waves)
     evaluator.answers.update({"good": val(1), "bad": val(2), "never": val(3)})
-    for ids, script in [(0, "\n  good \n"), (7, "bad"), (0, "never")]:
-        exp.set_waveform_script_by_ids("q01", 0, ids, "amp", script)
-    compile_error(exp, RuntimeError, None, 3)
+    for ids, script in [(0, "\n  good \n"), (2, "bad"), (0, "never")]:
+        exp.set_waveform_script_by_ids("q05", 0, ids, "amp", script)
+    assert compile_error(exp, RuntimeError, None, 3) == "Cannot find wave with ID 2 in gate Y (layer 0 @ q05)."
     assert [(a, k) for a, k, _ in evaluator.calls] == [(("good",), {"timestamp": 3}), (("bad",), {"timestamp": 3})]
     assert [entry["value"] for entry in private(exp, "compiled_waveform_parameter_list")] == [1]
 
 
 @pytest.mark.parametrize(
-    ("amp", "use_space", "marked"),
-    [(seq([1, 2, 3], 0), ["amp", "freq"], True), (seq([1, 2, 3], 0), {"amp"}, True),
-     (seq([1, 2, 3], 0), ["freq"], False), (seq([1, 2, 3], 0), [], False),  # freq is a fixed value
-     (seq([7], 0), ["amp"], True),  # a sweep of one value is still a sweep
-     ([seq([1, 2], 0), val(1.0)], ["amp"], False)],  # the compile pass answer decides
+    ("amp", "use_space", "marked", "wrap"),
+    [(seq([1, 2, 3], 0), ["amp", "freq"], True, dict), (seq([1, 2, 3], 0), {"amp"}, True, dict),
+     (seq([1, 2, 3], 0), ["freq"], False, dict), (seq([1, 2, 3], 0), [], False, dict),  # freq is a fixed value
+     (seq([7], 0), ["amp"], True, dict),  # a sweep of one value is still a sweep
+     (seq([1, 2, 3], 0), ["amp"], True, MappingProxyType),  # results may be any mapping
+     ([seq([1, 2], 0), val(1.0)], ["amp"], False, dict)],  # the compile pass answer decides
 )
-def test_scripts_using_a_swept_space_parameter_are_marked_for_re_evaluation(setup, amp, use_space, marked):
+def test_scripts_using_a_swept_space_parameter_are_marked_for_re_evaluation(setup, amp, use_space, marked, wrap):
     exp, evaluator, _ = setup
-    evaluator.answers.update({"sweep amp": list(amp) if isinstance(amp, list) else amp, "fix freq": val(5.0)})
-    exp.set_space_parameter_script("amp", "sweep amp")
-    exp.set_space_parameter_script("freq", "fix freq")
-    one_record(exp, evaluator, val(0.5, use_space=use_space))
+    amp = [wrap(a) for a in amp] if isinstance(amp, list) else wrap(amp)
+    scripts(exp, evaluator, {"amp": amp, "freq": wrap(val(5.0))})
+    one_record(exp, evaluator, wrap(val(0.5, use_space=use_space)))
     exp.compile_scripts()
     assert exp.compiled_waveform_parameter_list[0]["re_compile"] == ("w" if marked else False)
+    assert exp.compiled_space_parameter_dict["freq"] == 5.0 and exp.compiled_sweep_len[1:] == [1, 1]
 
 
 def bad(answer, message, select=0, how="ids", space=(), mode=None, sweep_len=None, **change):
     return pytest.param(answer, message, select, how, space, mode, sweep_len, change)
 
 
+GATE, BATCH = "Cannot find gate on q01 layer 0.", "Current experiment is set as `batch_circuit` mode, hence cannot set "
+WRONG = lang.msg("exp_wave_param_wrong").format
+
+
 @pytest.mark.parametrize(
     ("answer", "message", "select", "how", "space", "mode", "sweep_len", "change"),
     [
-        bad(val(1), "Cannot find gate on ('q01',) layer 0.", entity=("q01",)),
-        bad(val(1), "Cannot find gate on q01 layer 0.", mode="none"),
-        bad(val(1), "Cannot find gate on q01 layer 0.", mode="empty"),
-        bad(val(1), "Cannot find gate on q01 layer 0.", mode="empty circuit"),  # batch circuits are not searched
+        bad(val(1), "Cannot find gate on ('q01',) layer 0.", entity=("q01",)), bad(val(1), GATE, mode="none"),
+        bad(val(1), GATE, mode="empty"), bad(val(1), GATE, mode="empty circuit"),  # batch circuits are not searched
         bad(val(1), NO_WAVE.format(-2, " 0"), [0, -2, 9], layer=" 0"),  # the first bad id, the stored layer
+        bad(val(1), NO_WAVE.format(3, 0), [0, 3]),  # one past the last wave
         bad(val(1), "No wave found by wave_names ['nowhere'] on gate X (q01 layer 0).", ["nowhere"], "name"),
         bad(val(1), "No wave found by channels [] on gate X(q01 layer 0).", "q01.z", "channel", channels=[], layer="0"),
         bad(val(1), NO_SELECTION, [0], wave_ids=[]),
         bad(val(1), NO_SELECTION, "flux", "name", wave_ids=None, wave_names=KeyError, channels=["q01.z"]),
         bad(val(1), NO_SELECTION, "q01.z", "channel", wave_ids=None, search_type="Channel"),
-        bad(seq([1, 2, 3], (1, 0)), "Current experiment is set as `batch_circuit` mode, hence cannot set waveform "
-            "script.", mode="batch"),  # a sequence; the mode is tested before the dimension
+        bad(seq([1, 2, 3], (1, 0)), BATCH + "waveform script.", mode="batch"),  # the mode is tested before the dim
         bad(seq(list(range(5)), 0), STEPS(0, 5, 4), space=[4], sweep_len=[4, 1, 1]),
         bad(seq(list(range(5)), [0]), STEPS(0, 5, 4), space=[4]),  # the unwrapped dimension
         bad(seq([1, 2, 3], 4), STEPS(4, 3, 2), space=[2, 1, 1, 1, 2]),  # a dimension sized by a space sweep
@@ -110,14 +118,11 @@ def bad(answer, message, select=0, how="ids", space=(), mode=None, sweep_len=Non
         bad(seq([1, 2, 3], [2, 0]), ORDER.format("(0, 2)", "[2, 0]"), sweep_len=[1, 1, 1]),
         bad(seq([1, 2, 3], (1, 0, 2)), ORDER.format("[0, 1, 2]", "(1, 0, 2)")),
         bad(seq([1, 2, 3], (0, 1, 0)), ORDER.format("[0, 0, 1]", "(0, 1, 0)")),
-        bad(seq([1, 2, 3], (3, 2, 1, 0)), SIZE),
-        bad(seq([1, 2, 3], ()), SIZE),
+        bad(seq([1, 2, 3], (3, 2, 1, 0)), SIZE), bad(seq([1, 2, 3], ()), SIZE),
         bad(seq([1, 2, 3], 1.5), "Unknown dimension type (<class 'float'>): 1.5"),
         bad(seq([1, 2, 3], (None,)), "Unknown dimension type (<class 'NoneType'>): None"),
-        bad(dict(val(1), type="vals", dim=1.5), lang.msg("exp_wave_param_wrong").format("2, 0, 1", " 0", "q01"),
-            [2, 0, 1], layer=" 0"),
-        bad(dict(seq([1], 0), type="VAL"), lang.msg("exp_wave_param_wrong").format("1", "0", "q01"), "flux", "name",
-            layer="0"),
+        bad(dict(val(1), type="vals", dim=1.5), WRONG("2, 0, 1", " 0", "q01"), [2, 0, 1], layer=" 0"),
+        bad(dict(seq([1], 0), type="VAL"), WRONG("1", "0", "q01"), "flux", "name", layer="0"),
         bad(seq([1, 2], 3), IndexError, sweep_len=[1, 1, 1]),  # the host's errors
         bad(seq([1, 2], -1), IndexError, sweep_len=[1, 1, 1]),
         bad(seq(grid(2, 2), (-1, 0)), IndexError, sweep_len=[1, 1, 1]),
@@ -126,8 +131,7 @@ def bad(answer, message, select=0, how="ids", space=(), mode=None, sweep_len=Non
         bad(seq([], (0, 1)), IndexError, sweep_len=[0, 1, 1]),
         bad(lacking("use_space", val(1)), KeyError),  # every key is read whatever the type
         bad(lacking("val", seq([1, 2], 0)), KeyError, sweep_len=[1, 1, 1]),
-        bad(val(1), ValueError, layer="zero"),  # before the gate lookup
-        bad(val(1), TypeError, layer=None),
+        bad(val(1), ValueError, layer="zero"), bad(val(1), TypeError, layer=None),  # before the gate lookup
     ],
 )
 def test_a_record_that_cannot_be_compiled_fails_with_its_message(
@@ -157,42 +161,27 @@ def test_a_record_that_cannot_be_compiled_fails_with_its_message(
         assert exp.circuit.searches is None
 
 
-def test_only_the_first_matching_gate_is_used(setup):
-    exp, evaluator, _ = setup
-    for name, waves in [("Y", three_waves()[:1]), ("Z", three_waves())]:
-        exp.circuit.add_gate((name, "q05"), 0, waves)
-    evaluator.answers.update({"w": val(1), "v": val(2)})
-    exp.set_waveform_script_by_ids("q05", 0, [0], "amp", "v")
-    exp.set_waveform_script_by_ids("q05", 0, [2], "amp", "w")
-    assert compile_error(exp) == "Cannot find wave with ID 2 in gate Y (layer 0 @ q05)."
-    assert [e["value"] for e in private(exp, "compiled_waveform_parameter_list")] == [2]
-
-
-@pytest.mark.parametrize("ids", [[0, 2], [1, 1], [2, 0, 1]])
-def test_valid_wave_ids_are_the_records_own_list_and_nothing_is_searched(setup, ids):
-    exp, evaluator, gate = setup
-    drop = dict.fromkeys(["search_type", "wave_names", "channels", "gate_name"], KeyError)
-    fixed = one_record(exp, evaluator, val(1), ids, **drop)
-    evaluator.answers["s"] = seq([1, 2], 0)
-    exp.set_waveform_script_by_ids("q01", 0, ids, "phase", "s")
-    exp.compile_scripts()
-    assert exp.compiled_waveform_parameter_list[0]["wave_ids"] is fixed["wave_ids"]
-    assert exp.compiled_sweep_dict[0][0]["wave_ids"] is private(exp, "waveform_script")[1]["wave_ids"]
-    assert fixed["wave_ids"] == ids and "searches" not in vars(gate)
-
-
 @pytest.mark.parametrize(
-    ("how", "targets", "expected"),
-    [("name", ["flux", "flux"], [1]), ("name", ["drive", "flux"], [0, 1, 2]), ("name", ["nowhere", "flux"], [1]),
+    ("how", "selection", "expected"),
+    [("ids", [0, 2], [0, 2]), ("ids", [1, 1], [1, 1]), ("ids", [2, 0, 1], [2, 0, 1]),
+     ("name", ["flux", "flux"], [1]), ("name", ["drive", "flux"], [0, 1, 2]), ("name", ["nowhere", "flux"], [1]),
      ("channel", ["q01.xy", "q01.xy"], [0, 2]), ("channel", ["q01.z", "q01.xy"], [0, 1, 2])],
 )
-def test_a_search_collects_each_id_once(setup, how, targets, expected):
+def test_wave_ids_are_the_records_own_list_or_each_id_found_once(setup, how, selection, expected):
     exp, evaluator, gate = setup
-    one_record(exp, evaluator, val(1), targets, how)
+    unread = dict.fromkeys(["search_type", "wave_names", "channels", "gate_name"], KeyError) if how == "ids" else {}
+    fixed = one_record(exp, evaluator, val(1), selection, how, **unread)
+    evaluator.answers["s"] = seq([1, 2], 0)
+    getattr(exp, f"set_waveform_script_by_{how}")("q01", 0, selection, "phase", "s")
     exp.compile_scripts()
-    wave_ids = exp.compiled_waveform_parameter_list[0]["wave_ids"]
-    assert type(wave_ids) is list and sorted(wave_ids) == expected
-    assert gate.searches == [((), {"wave_name" if how == "name" else how: target}) for target in targets]
+    fixed_ids, swept_ids = exp.compiled_waveform_parameter_list[0]["wave_ids"], exp.compiled_sweep_dict[0][0]["wave_ids"]
+    assert type(fixed_ids) is list and type(swept_ids) is list and sorted(swept_ids) == sorted(fixed_ids)
+    if how == "ids":  # nothing is searched
+        assert fixed_ids is fixed["wave_ids"] == expected and "searches" not in vars(gate)
+        assert swept_ids is private(exp, "waveform_script")[1]["wave_ids"]
+    else:
+        assert sorted(fixed_ids) == expected
+        assert gate.searches == [((), {"wave_name" if how == "name" else how: target}) for target in selection] * 2
 
 
 @pytest.mark.parametrize(("layer", "looked_up"), [("0", 0), (0.9, 0), (True, 1)])

@@ -1,9 +1,11 @@
 """Filling gates without waveforms from the experiment's gate compiler."""
 
 import fractions
+from types import SimpleNamespace
 
 import pytest
 
+from support_collaborators import raised
 from support_editing import Falsy, circuit_of, wave
 from varnok_client.compiler.gate_compiler_register import gate_compiler_register
 from varnok_client.experiment.experiment import Experiment
@@ -57,19 +59,13 @@ def gates(exp):
     return list(exp.circuit.gates.values())
 
 
-def test_circuit_without_empty_gates_needs_no_compiler(exp):
-    exp.set_circuit(circuit_of(("X", "q01", 0, [wave("q01")]), ("M", "q01", 1, [wave("q01", "readout")])))
-    before = [gate.waves for gate in gates(exp)]
-    assert exp.gate_compiler is None and exp.fill_empty_wave_gates() is None
-    assert all(a is b for a, b in zip(before, [gate.waves for gate in gates(exp)], strict=True))
-
-
 def test_empty_gates_are_filled_once_in_circuit_order_with_the_packages_waves(cexp, compiler):
     packages, full = [], gates(cexp)[1].waves
     compiler.answer = lambda pair: packages.append(fresh(pair)) or packages[-1]
     cexp.fill_empty_wave_gates()
-    cexp.fill_empty_wave_gates()
-    found = gates(cexp)
+    found, before = gates(cexp), [gate.waves for gate in gates(cexp)]
+    cexp._Experiment__gate_compiler = None  # a circuit without empty gates needs no compiler
+    assert cexp.fill_empty_wave_gates() is None and all(a is g.waves for a, g in zip(before, found, strict=True))
     assert compiler.calls == [((p,), {"timestamp": None}) for p in [("X", "q01"), ("M", "q01"), ("CZ", ["q01", "q02"])]]
     assert all(type(args[0]) is tuple for args, _ in compiler.calls) and compiler.calls[2][0][0][1] is found[3].entity
     assert found[1].waves is full and len(packages) == 3
@@ -79,19 +75,16 @@ def test_empty_gates_are_filled_once_in_circuit_order_with_the_packages_waves(ce
 @pytest.mark.parametrize(("args", "kwargs", "expected"), [
     ((), {"space_timestamp": 1_700_000_000_123}, 1_700_000_000_123), ((), {"space_timestamp": 12.7}, 12),
     ((), {"space_timestamp": -0.5}, 0), ((), {"space_timestamp": fractions.Fraction(7, 2)}, 3), ((None, 42), {}, 42),
+    ((), {"group": None}, None), ((), {"group": Falsy()}, None),  # only a None group is left out
 ])
-def test_timestamp_reaches_the_compiler_as_an_integer_keyword(cexp, compiler, args, kwargs, expected):
+def test_timestamp_reaches_the_compiler_as_an_integer_keyword_and_a_false_group_is_kept(cexp, compiler, spy_registers,
+                                                                                         args, kwargs, expected):
     cexp.fill_empty_wave_gates(*args, **kwargs)
-    assert [kw for _, kw in compiler.calls] == [{"timestamp": expected}] * 3
-    assert all(type(kw["timestamp"]) is int for _, kw in compiler.calls)
-
-
-@pytest.mark.parametrize("timestamp", ["5", [5]])
-def test_non_numeric_timestamp_is_refused_before_anything(cexp, compiler, spy_registers, group, timestamp):
-    with pytest.raises(TypeError) as info:
-        cexp.fill_empty_wave_gates(group, timestamp)
-    assert str(info.value) == f"Argument 'space_timestamp' has incorrect type (expected int, got {type(timestamp).__name__})"
-    assert cexp.group is None and spy_registers.calls == [] and compiler.calls == []
+    assert [kw for _, kw in compiler.calls] == [{"timestamp": expected}] * 3 and compiler.names() == ["X", "M", "CZ"]
+    assert all(type(kw["timestamp"]) is type(expected) for _, kw in compiler.calls)
+    group = kwargs.get("group")
+    assert cexp.group is group and cexp.gate_compiler is compiler and spy_registers.calls == []
+    assert getattr(compiler, "group", "unset") is (group if group is not None else "unset")
 
 
 @pytest.mark.parametrize("failure", [None, Package([], truth=True), Package(()), Package([]), KeyError("no data")])
@@ -102,23 +95,23 @@ def test_failing_gate_stops_the_walk_without_rollback(cexp, compiler, failure):
         return failure if pair[0] == "M" else fresh(pair)
 
     compiler.answer, found = answer, gates(cexp)
-    with pytest.raises(type(failure) if isinstance(failure, Exception) else RuntimeError) as info:
-        cexp.fill_empty_wave_gates()
-    assert info.value is failure or str(info.value) == lang.msg("exp_gate_cannot_comp").format(2, found[2], "spy")
+    error = raised(type(failure) if isinstance(failure, Exception) else RuntimeError, cexp.fill_empty_wave_gates)
+    assert error is failure or str(error) == lang.msg("exp_gate_cannot_comp").format(2, found[2], "spy")
     assert compiler.names() == ["X", "M"] and len(found[0].waves) == 1 and found[2].waves == found[3].waves == []
 
 
-def test_walk_keeps_its_circuits_when_the_experiment_drops_them(cexp, compiler):
+def test_gates_items_must_be_pairs(cexp, compiler):
+    triples = type("Triples", (dict,), {"items": lambda self: [(*pair, "extra") for pair in dict.items(self)]})
+    cexp._Experiment__wave_circuit = SimpleNamespace(gates=triples(cexp.circuit.gates))
+    failure = raised(ValueError, cexp.fill_empty_wave_gates)
+    assert str(failure) == "expected (gate id, gate) pairs from gates.items(), got 3 items" and compiler.calls == []
+
+
+def test_walk_keeps_its_circuit_when_the_experiment_drops_it(cexp, compiler):
     walked = cexp.circuit
     compiler.answer = lambda pair: (pair[0] == "X" and cexp.set_circuit(WaveCircuit())) or fresh(pair)
     cexp.fill_empty_wave_gates()
     assert compiler.names() == ["X", "M", "CZ"] and all(len(g.waves) == 1 for g in walked.gates.values())
-    exp = Experiment("t", "d")
-    for entity in ("b1", "b2"):
-        exp.append_circuit(circuit_of(("X", entity, 0)))
-    exp._Experiment__gate_compiler = SpyCompiler(lambda pair: exp.clear_batch_circuits() or fresh(pair))
-    exp.fill_empty_wave_gates()
-    assert exp.gate_compiler.names() == ["X", "X"] and exp.batch_circuits == []
 
 
 def test_group_is_assigned_first_and_its_compiler_fills(exp, spy_registers, monkeypatch, group):
@@ -127,40 +120,28 @@ def test_group_is_assigned_first_and_its_compiler_fills(exp, spy_registers, monk
     old, failing, other = exp.gate_compiler, SpyCompiler(lambda pair: None), Group("other", {})
     monkeypatch.setattr(gate_compiler_register, "get_gate_compiler", lambda g: failing)
     exp.add_wave_gate(("X", "q01"), 0)
-    with pytest.raises(RuntimeError):
-        exp.fill_empty_wave_gates(other, 7)
+    raised(RuntimeError, exp.fill_empty_wave_gates, other, 7)
     assert exp.group is other and old.group is other and exp.gate_compiler is failing
     assert failing.calls == [((("X", "q01"),), {"timestamp": 7})]
     monkeypatch.setattr(gate_compiler_register, "get_gate_compiler", lambda g: {}[g])
-    with pytest.raises(KeyError):
-        exp.fill_empty_wave_gates(group)
+    raised(KeyError, exp.fill_empty_wave_gates, group)
     assert exp.group is group and len(failing.calls) == 1, "a failing group setter stops the filling"
 
 
-@pytest.mark.parametrize("value", [None, Falsy()])
-def test_only_a_none_group_is_left_out(cexp, compiler, spy_registers, value):
-    cexp.fill_empty_wave_gates(group=value)
-    assert cexp.group is value and cexp.gate_compiler is compiler and spy_registers.calls == []
-    assert getattr(compiler, "group", "unset") is (value if value is not None else "unset")
-    assert compiler.names() == ["X", "M", "CZ"]
-
-
-def test_batch_mode_fills_the_callers_circuits_in_list_order(exp, compiler):
+def test_batch_mode_fills_the_callers_circuits_in_list_order_even_when_the_list_is_dropped(exp, compiler):
     first, second = circuit_of(("X", "b1", 0)), circuit_of(("M", "b2", 0), ("Y", "b2", 1, [wave("b2")]))
     exp.add_wave_gate(("X", "own"), 0)
     for circuit in (second, first, second):
         exp.append_circuit(circuit)
-    exp._Experiment__gate_compiler = compiler
+    exp._Experiment__gate_compiler, compiler.answer = compiler, lambda pair: exp.clear_batch_circuits() or fresh(pair)
     exp.fill_empty_wave_gates(space_timestamp=3)
     assert compiler.calls == [((("M", "b2"),), {"timestamp": 3}), ((("X", "b1"),), {"timestamp": 3})]
     assert all(len(gate.waves) == 1 for c in (first, second) for gate in c.gates.values())
     assert gates(exp)[0].waves == [], "the own circuit is not walked in batch mode"
-    exp.clear_batch_circuits()
     exp._Experiment__gate_compiler = None
-    exp.fill_empty_wave_gates()  # an empty batch list: nothing to walk, no compiler needed
+    assert exp.batch_circuits == [] and exp.fill_empty_wave_gates() is None  # nothing to walk, no compiler needed
     exp.append_circuit(None)
-    with pytest.raises(AttributeError):
-        exp.fill_empty_wave_gates()
+    raised(AttributeError, exp.fill_empty_wave_gates)
 
 
 def test_the_walk_reads_circuit_group_and_compiler_through_properties(compiler):
@@ -173,9 +154,8 @@ def test_the_walk_reads_circuit_group_and_compiler_through_properties(compiler):
 
     exp = Viewed("t", "d")
     exp._Experiment__wave_circuit.add_gate(("X", "hidden"), 0)
-    with pytest.raises(RuntimeError) as info:
-        exp.fill_empty_wave_gates(Falsy())
-    assert str(info.value) == lang.msg("exp_gate_no_wave_no_comp").format(0, viewed.gates[0]), "no stored compiler"
+    failure = raised(RuntimeError, exp.fill_empty_wave_gates, Falsy())
+    assert str(failure) == lang.msg("exp_gate_no_wave_no_comp").format(0, viewed.gates[0]), "no stored compiler"
     assert compiler.calls == [] and len(seen) == 1 and exp.group is None
     exp._Experiment__gate_compiler = SpyCompiler()
     exp.fill_empty_wave_gates()

@@ -1,4 +1,5 @@
-"""Construction: initial state, argument checks, the group, the option plug-ins and plain-class behaviour."""
+"""Construction and initial state, the argument checks of every operation, the group, the option plug-ins and
+plain-class behaviour."""
 
 import copy
 import pickle
@@ -6,7 +7,9 @@ import weakref
 
 import pytest
 
-from support_editing import Falsy, Text
+from support_collaborators import raised
+from support_compile import install
+from support_editing import Falsy, SpyCircuit, Text
 from varnok_client.experiment.experiment import Experiment
 from varnok_client.plugin.plugin_register import plugin_register
 from varnok_client.utils.config_manager import ConfigManager
@@ -14,6 +17,7 @@ from varnok_client.utils.script_evaluator import ScriptEvaluator
 from varnok_client.waveform import WaveCircuit
 
 P = "_Experiment__"
+TIMESTAMP_STR, TIMESTAMP_LIST = ("space_timestamp", "int", "str"), ("space_timestamp", "int", "list")
 # Every attribute of a new experiment, in creation order; a class stands for "a new instance of it".
 INITIAL = {
     "title": "title", "desc": "description", "template": None, "template_data": None, "info": {}, "attachment": {},
@@ -35,6 +39,12 @@ def test_new_experiment_is_a_plain_object_owning_its_state(exp):
         assert isinstance(want, type) or state[name] == want, name
         assert not isinstance(want, (type, list, dict)) or state[name] is not other[name], name
     assert len({id(entries) for entries in state[P + "compiled_sweep_dict"].values()}) == 3
+    assert exp.exp_mode == "normal" and exp.batch_circuits is None and exp.is_compiled is False
+    assert exp.gate_compiler is None and exp.group is None and exp.circuit is state[P + "wave_circuit"]
+    assert exp.options == {} and exp.options is state[P + "options"]
+    assert {"shots", "seed"} <= set(exp.options_setup), "the built-in plug-in defines its options"
+    with pytest.raises(AttributeError):
+        exp.circuit = None
 
 
 @pytest.mark.parametrize(("args", "kwargs", "message"), [
@@ -44,12 +54,67 @@ def test_new_experiment_is_a_plain_object_owning_its_state(exp):
     ((Text("t"), "d"), {}, "Argument 'title' has incorrect type (expected str, got Text)"),
     ((), {}, "Experiment.__init__() missing 2 required positional arguments: 'title' and 'desc'"),
     (("t", "d"), {"colour": 1}, "Experiment.__init__() got an unexpected keyword argument 'colour'"),
+    (("t", "d", None), {}, "Experiment.__init__() got multiple values for argument 'group'"),
+    (("t", "d", "x", "y"), {}, "Experiment.__init__() takes from 3 to 4 positional arguments but 5 were given"),
 ])
 def test_constructor_argument_errors_come_before_any_collaborator(spy_registers, group, args, kwargs, message):
-    with pytest.raises(TypeError) as info:
-        Experiment(*args, group=group, **kwargs)
-    assert str(info.value) == message and spy_registers.calls == []
-    assert ("Text" in message) == any("subclasses of built-in" in n for n in getattr(info.value, "__notes__", []))
+    failure = raised(TypeError, Experiment, *args, group=group, **kwargs)
+    assert str(failure) == message and spy_registers.calls == []
+    assert ("Text" in message) == any("subclasses of built-in" in n for n in getattr(failure, "__notes__", []))
+
+
+class OwnDict(dict):
+    pass
+
+
+def callback(**kwargs):
+    return None
+
+
+def wave_args(**wrong):
+    given = {"entity": "q01", "layer": 0, "selection": (1, 2), "parameter": "amp", "script": "x = 1", **wrong}
+    return tuple(given.values())
+
+
+ARGUMENT_ERRORS = [  # (method, arguments with "group" for a group, in batch mode, the argument named, expected, got)
+    ("run_exp", (callback, OwnDict(), "group"), False, "options", "dict", "OwnDict"),
+    ("run_exp", (callback, [], "group"), False, "options", "dict", "list"),
+    *[(loop, args, loop.endswith("circuit"), name, want, got)
+      for loop in ("run_exp_normal", "run_exp_batch_circuit") for args, name, want, got in [
+          ((callback, OwnDict()), "options", "dict", "OwnDict"), ((callback, None, "group", "5"), *TIMESTAMP_STR)]],
+    ("compile_scripts", ("group", "12"), False, *TIMESTAMP_STR),
+    ("compile_scripts", ("group", [12]), False, *TIMESTAMP_LIST),
+    ("fill_empty_wave_gates", ("group", "5"), False, *TIMESTAMP_STR),
+    ("fill_empty_wave_gates", ("group", [5]), False, *TIMESTAMP_LIST),
+    *[(method, (object(), layer), True, "layer_in_circuit", "int", type(layer).__name__)  # before the batch refusal
+      for method in ("add_wave_gate_obj", "add_wave_gate") for layer in (None, "2", b"2")],
+    *[("set_space_parameter_script", args, False, name, "str", got) for args, name, got in [
+        ((None, "x = 1"), "key", "NoneType"), (("amp", 1), "script", "int"), ((None, None), "key", "NoneType"),
+        ((Text("amp"), "x = 1"), "key", "Text")]],
+    *[(method, wave_args(**wrong), False, name, want, got)  # in parameter order, before the selection is looked at
+      for method in ("set_waveform_script_by_ids", "set_waveform_script_by_name", "set_waveform_script_by_channel")
+      for wrong, name, want, got in [
+          ({"entity": None}, "entity", "str", "NoneType"),
+          ({"parameter": b"amp", "script": None}, "parameter", "str", "bytes"),
+          ({"layer": "0"}, "layer", "int", "str"), ({"layer": None, "parameter": None}, "layer", "int", "NoneType"),
+          ({"entity": None, "layer": None}, "entity", "str", "NoneType")]],
+]
+
+
+@pytest.mark.parametrize(("method", "args", "batch", "name", "want", "got"), ARGUMENT_ERRORS)
+def test_argument_types_are_checked_before_anything_changes(exp, spy_registers, group, method, args, batch, name,
+                                                           want, got):
+    if batch:
+        exp.append_circuit(SpyCircuit())
+    exp.set_space_parameter_script("kept", "x = 0")
+    spy, evaluator = SpyCircuit(), install(exp)
+    exp._Experiment__wave_circuit = spy
+    before = {key: id(value) for key, value in vars(exp).items()}
+    failure = raised(TypeError, getattr(exp, method), *[group if a == "group" else a for a in args])
+    assert str(failure) == f"Argument '{name}' has incorrect type (expected {want}, got {got})"
+    assert {key: id(value) for key, value in vars(exp).items()} == before and exp.group is None
+    assert spy.calls == evaluator.calls == spy_registers.calls == [] and vars(exp)[P + "waveform_script"] == []
+    assert vars(exp)[P + "space_parameter_script"] == {"kept": "x = 0"} and exp.is_compiled is False
 
 
 def test_only_a_true_group_brings_a_gate_compiler_and_no_waveforms_are_loaded(spy_registers, group):

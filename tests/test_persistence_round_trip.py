@@ -8,6 +8,7 @@ import subprocess
 import sys
 
 import pytest
+from support_collaborators import raised
 from support_persistence import CALIBRATION, Logged, build_batch, build_normal, make_group, minimal, record
 
 from varnok_client.experiment.experiment import Experiment
@@ -39,8 +40,9 @@ class SpyGroup(Group):
 
 
 @pytest.mark.parametrize("builder", [build_normal, build_batch])
-def test_json_round_trip_rebuilds_an_equal_experiment(builder):
-    exp, group = builder(), make_group()
+def test_json_round_trip_rebuilds_an_equal_experiment_without_compiled_state_or_space(builder):
+    exp, group = builder(make_group()), make_group()
+    exp.compile_scripts()
     text = json.dumps(exp.serialize(), allow_nan=False)
     assert json.loads(text)["waveform_script"], "the experiment carries waveform scripts"
     back = Experiment.deserialize(json.loads(text), group)
@@ -48,21 +50,15 @@ def test_json_round_trip_rebuilds_an_equal_experiment(builder):
     assert (back.exp_mode, back.group, back.is_compiled) == (exp.exp_mode, group, False)
     assert back.gate_compiler is not None and back.circuit is not exp.circuit
     assert not {id(c) for c in back.batch_circuits or []} & {id(c) for c in exp.batch_circuits or []}
-
-
-def test_round_trip_drops_compiled_state_space_group_and_a_none_template():
-    group = make_group()
-    exp = build_normal(group)
-    exp.compile_scripts(group=group)
+    assert back.options_config_manager is not exp.options_config_manager
+    assert back.options_config_manager.user_input == exp.options != {}
     exp.space, exp.template = {"snapshot": "now"}, None
     back = Experiment.deserialize(exp.serialize())
-    assert (back.is_compiled, back.space, back.template, back.group, back.gate_compiler) == (False, None, "", None, None)
+    assert (back.is_compiled, back.space, back.template, back.group) == (False, None, "", None)
+    assert back.gate_compiler is None
     assert back.serialize() == {**exp.serialize(), "space": None}
-    assert back.options_config_manager is not exp.options_config_manager
-    assert back.options_config_manager.user_input == {"shots": 100, "seed": 3}
     exp.options["shots"] = -5  # the option definitions refuse it when it is replayed
-    with pytest.raises(ValueError):
-        Experiment.deserialize(exp.serialize())
+    raised(ValueError, Experiment.deserialize, exp.serialize())
 
 
 @pytest.mark.parametrize("builder", [build_normal, build_batch])
@@ -88,26 +84,20 @@ def test_clone_is_independent_but_shares_the_pass_through_values(builder):
         assert getattr(twin, name) is getattr(exp, name), name
 
 
-def test_clone_goes_through_the_experiments_own_serialize_and_deserialize_without_a_group():
+def test_clone_and_valid_go_through_the_experiments_own_methods_and_valid_needs_a_group():
     seen = []
     traced = type("Traced", (Experiment,), {
-        "serialize": lambda self: {**Experiment.serialize(self), "title": "traced"},
+        "serialize": lambda self: seen.append("serialize") or {**Experiment.serialize(self), "title": "traced"},
         "deserialize": staticmethod(lambda data, group=None: (seen.append((data["title"], group)),
-                                                               Experiment.deserialize(data, group))[1])})
-    twin = traced("t", "d", make_group()).clone()
-    assert seen == [("traced", None)] and type(twin) is Experiment and twin.title == "traced"
+                                                               Experiment.deserialize(data, group))[1]),
+        "compile_scripts": lambda self, **kw: seen.append("compile")})
+    twin = traced("t", "d", make_group()).clone()  # restored without a group
+    assert seen == ["serialize", ("traced", None)] and type(twin) is Experiment and twin.title == "traced"
+    seen.clear()
+    assert str(raised(RuntimeError, traced("t", "d").valid)) == "Group is not set." and seen == []  # before anything
 
 
 # ---- valid -------------------------------------------------------------------------------------
-
-
-def test_valid_without_a_group_refuses_before_doing_anything():
-    calls = []
-    traced = type("Traced", (Experiment,), {"serialize": lambda self: calls.append("serialize"),
-                                            "compile_scripts": lambda self, **kw: calls.append("compile")})
-    with pytest.raises(RuntimeError) as info:
-        traced("t", "d").valid()
-    assert str(info.value) == "Group is not set." and calls == []
 
 
 @pytest.mark.parametrize(("fails_in", "clear_error", "notes"), [
@@ -127,10 +117,9 @@ def test_valid_compiles_a_trial_copy_clears_the_group_and_raises_the_first_error
     if expected is None:
         assert exp.valid() is None
     else:
-        with pytest.raises(Exception) as info:
-            exp.valid()
-        assert info.value is expected if isinstance(expected, BaseException) else type(info.value) is expected
-        assert len(getattr(info.value, "__notes__", [])) == notes
+        failure = raised(Exception, exp.valid)
+        assert failure is expected if isinstance(expected, BaseException) else type(failure) is expected
+        assert len(getattr(failure, "__notes__", [])) == notes
     assert ("set", "fixed", 0.7) in group.log and group.log[-1] == ("clear", (), {})
     assert [entry[0] for entry in group.log].count("clear") == 1 and exp.group is group and state() == before
     if clear_error is None:
@@ -186,6 +175,7 @@ def test_input_edited_while_it_is_replayed_is_refused():
 
 CHILD = """
 import sys
+from support_collaborators import raised
 from support_persistence import minimal, record
 from varnok_client.experiment.experiment import Experiment
 def nest(leaf):

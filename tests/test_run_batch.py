@@ -6,19 +6,17 @@ import sys
 
 import pytest
 
+from support_collaborators import raised
 from support_run import Callback, FakeCircuit, Run, fixed, space_sweep, step_result, three_steps, wave_sweep
 from varnok_client.languages import lang
 
 
 def test_compiled_values_go_into_every_circuit_before_any_step_and_nothing_is_swept():
-    run = Run(batch=2)
+    run = Run(batch=2, space={"a": 1, "b": 2}, fixed=[fixed("amp", 0.4, re_compile="not evaluated in this mode"),
+                                                       fixed("detuning", 7.0, layer="0"), fixed("ratio", 0.5)])
     run.circuits[1].waves[0].wave_parameters["ratio"] = 0
-    run.exp._Experiment__compiled_waveform_parameter_list = [
-        fixed("amp", 0.4, re_compile="not evaluated in this mode"), fixed("detuning", 7.0, layer="0"),
-        fixed("ratio", 0.5)]
-    run.exp._Experiment__compiled_space_parameter_dict = {"a": 1, "b": 2}
     run.sweep(0, space_sweep("s", [1, 2]), {"t": "not a type"})
-    run.exp.run_exp_batch_circuit(Callback(run.log))
+    run.go()
     assert [entry[:2] for entry in run.log] == [("search", 0)] * 3 + [("search", 1)] * 3 + [
         ("temp", "a"), ("temp", "b"), ("export", 0), ("callback", 0), ("export", 1), ("callback", 1)]
     first, second = (circuit.waves[0] for circuit in run.circuits)
@@ -26,44 +24,27 @@ def test_compiled_values_go_into_every_circuit_before_any_step_and_nothing_is_sw
     assert second.state() == ({"amp": 0.4, "ratio": 0.5}, {"detuning": 7.0}, 0.0, 1.0)
 
 
-@pytest.mark.parametrize(("breakage", "error"), [("unknown parameter", RuntimeError), ("gate missing", IndexError)])
-def test_failure_in_the_second_circuit_leaves_the_first_written_and_runs_no_step(breakage, error):
-    run = Run(batch=2)
-    run.exp._Experiment__compiled_space_parameter_dict = {"a": 1}
+@pytest.mark.parametrize(("breakage", "error"), [
+    ("unknown parameter", RuntimeError), ("gate missing", IndexError), ("no circuits", IndexError)])
+def test_a_failing_circuit_leaves_the_earlier_ones_written_and_runs_no_step(breakage, error):
+    fixed_values = [fixed("amp", 9), fixed("only_here", 1)]
+    run = Run(batch=0 if breakage == "no circuits" else 2, space={"a": 1}, fixed=fixed_values)
     if breakage == "gate missing":
         run.circuits[1].places = {}
-    run.circuits[0].waves[0].wave_parameters["only_here"] = 0
-    run.exp._Experiment__compiled_waveform_parameter_list = [fixed("amp", 9), fixed("only_here", 1)]
-    recorder = Callback()
-    with pytest.raises(error) as info:
-        run.exp.run_exp_batch_circuit(recorder)
-    if error is RuntimeError:
-        assert str(info.value) == lang.msg("exp_wave_para_invalid").format("only_here")
-    assert run.circuits[0].waves[0].wave_parameters == {"amp": 9, "only_here": 1}
-    assert recorder.calls == [] and run.group.temporary == {}
-
-
-def test_empty_batch_list_installs_space_parameters_then_fails_on_circuit_zero():
-    run = Run(batch=0)
-    run.exp._Experiment__compiled_space_parameter_dict = {"a": 1}
-    run.exp._Experiment__compiled_waveform_parameter_list = [fixed("amp", 1)]
-    recorder = Callback()
-    with pytest.raises(IndexError):
-        run.exp.run_exp_batch_circuit(recorder)
-    assert run.group.temporary == {"a": 1} and recorder.calls == []
+    if run.circuits:
+        run.circuits[0].waves[0].wave_parameters["only_here"] = 0
+    failure = raised(error, run.go)
+    assert error is not RuntimeError or str(failure) == lang.msg("exp_wave_para_invalid").format("only_here")
+    assert not run.circuits or run.circuits[0].waves[0].wave_parameters == {"amp": 9, "only_here": 1}
+    # Without circuits the space parameters go in, then circuit 0 is missing.
+    assert run.callback.calls == [] and run.group.temporary == ({"a": 1} if breakage == "no circuits" else {})
 
 
 def test_batch_list_is_read_again_at_every_step():
     run = Run(batch=3)
     replacement = FakeCircuit(run.log, "replacement")
-
-    def answers(steps):
-        if steps == 0:
-            run.exp.batch_circuits[2] = replacement
-
-    recorder = Callback(answers=answers)
-    run.exp.run_exp_batch_circuit(recorder)
-    assert [call["kw"]["wave_package"][0] for call in recorder.calls] == [0, 1, "replacement"]
+    run.go(Callback(answers=lambda steps: run.exp.batch_circuits.__setitem__(2, replacement) if steps == 0 else None))
+    assert [name for name, _ in run.callback.kw("wave_package")] == [0, 1, "replacement"]
 
 
 # ---------------------------------------------------------------------------
@@ -83,41 +64,33 @@ def test_circuit_and_sweep_data_changed_by_the_callback_are_used_from_the_next_s
         elif steps == 1:
             run.exp._Experiment__compiled_sweep_dict[0][0]["value"] = [-1, -2, -3]
 
-    recorder = Callback(answers=answers)
-    run.exp.run_exp_normal(recorder)
-    packages = [call["kw"]["wave_package"] for call in recorder.calls]
-    assert [(name, states[0][0]["amp"]) for name, states in packages] == [("own", 1), ("replacement", 5),
-                                                                          ("replacement", 6)]
+    run.go(Callback(answers=answers))
+    assert [(name, states[0][0]["amp"]) for name, states in run.callback.kw("wave_package")] == [
+        ("own", 1), ("replacement", 5), ("replacement", 6)]
     assert run.temps() == [("a", 1), ("b", 20), ("b", -3)] and run.wave.wave_parameters["amp"] == 1
 
 
-def test_inner_bounds_are_read_again_for_each_outer_pass():
-    run = Run((3, 2, 1))
-    recorder = Callback(answers=lambda steps: run.exp.reset_compiled_data() if steps == 0 else None)
-    run.exp.run_exp_normal(recorder)
+@pytest.mark.parametrize(("change", "positions"), [
     # Dimension 1's loop had started with bound 2; later passes see the reset lengths [1, 1, 1].
-    assert recorder.positions() == [[0, 0, 0], [0, 1, 0], [1, 0, 0], [2, 0, 0]]
+    (lambda exp: exp.reset_compiled_data(), [[0, 0, 0], [0, 1, 0], [1, 0, 0], [2, 0, 0]]),
+    (lambda exp: setattr(exp, "_Experiment__compiled_sweep_dict", None), "'NoneType' object has no attribute 'items'"),
+])
+def test_compiled_state_is_read_again_after_each_step(change, positions):
+    run = Run((3, 2, 1))
+    recorder = Callback(answers=lambda steps: change(run.exp) if steps == 0 else None)
+    if isinstance(positions, str):
+        assert str(raised(AttributeError, run.go, recorder)) == positions
+    else:
+        run.go(recorder)
+        assert recorder.positions() == positions
 
 
 def test_positions_written_by_the_callback_are_used_until_the_loop_overwrites_them():
     run = Run((2, 3, 1))
     run.sweep(0, space_sweep("a", [10, 20, 30]))
-
-    def answers(steps):
-        if steps == 0:
-            recorder.calls[0]["kw"]["pos"][0] = -1
-
-    recorder = Callback(answers=answers)
-    run.exp.run_exp_normal(recorder)
-    assert recorder.positions() == [[0, 0, 0], [-1, 1, 0], [-1, 2, 0], [1, 0, 0], [1, 1, 0], [1, 2, 0]]
+    run.go(Callback(answers=lambda steps: steps == 0 and run.callback.calls[0]["kw"]["pos"].__setitem__(0, -1)))
+    assert run.callback.positions() == [[0, 0, 0], [-1, 1, 0], [-1, 2, 0], [1, 0, 0], [1, 1, 0], [1, 2, 0]]
     assert [value for _, value in run.temps()] == [10, 30, 30, 20, 20, 20]
-
-
-def test_sweep_dictionary_replaced_by_none_fails_the_next_step():
-    run = Run((3, 1, 1))
-    recorder = Callback(answers=lambda steps: setattr(run.exp, "_Experiment__compiled_sweep_dict", None))
-    with pytest.raises(AttributeError, match="^'NoneType' object has no attribute 'items'$"):
-        run.exp.run_exp_normal(recorder)
 
 
 @pytest.mark.parametrize("mode", ["normal", "batch"])
@@ -133,7 +106,7 @@ def test_a_run_started_from_the_callback_has_its_own_positions_and_result(mode):
     outer = run.exp.run_exp(recorder)
     # Outer step 0 runs a whole inner run (three steps); outer steps 1 and 2 follow.
     assert recorder.positions() == [[0, 0, 0], [0, 0, 0], [1, 0, 0], [2, 0, 0], [1, 0, 0], [2, 0, 0]]
-    assert [call["kw"]["steps"] for call in recorder.calls] == [0, 0, 1, 2, 1, 2]
+    assert recorder.kw("steps") == [0, 0, 1, 2, 1, 2]
     ids = [id(call["kw"]["pos"]) for call in recorder.calls]
     assert ids[0] == ids[4] == ids[5] != ids[1] == ids[2] == ids[3]
     assert outer.data["v"].ravel().tolist() == inner[0].data["v"].ravel().tolist() == [0, 1, 2]
@@ -146,8 +119,7 @@ import sys
 {'' if limit is None else f'sys.setrecursionlimit({limit})'}
 from support_run import Run
 run = Run((2, 1, 1))
-def callback(**kw):
-    return run.exp.run_exp(callback)
+callback = lambda **kw: run.exp.run_exp(callback)
 try:
     run.exp.run_exp(callback)
 except RecursionError:

@@ -1,40 +1,24 @@
 """The run loops: checks, compilation on demand, compiled values, the sweep, the callback, results, interrupts."""
 
-import re
-
 import numpy as np
 import pytest
 
+from support_collaborators import raised
+from support_compile import lacking
 from support_run import Callback, FakeWave, Run, fixed, space_sweep, step_result, three_steps, wave_sweep
 from varnok_client.experiment.experiment import Experiment
 from varnok_client.experiment.result import Result
-from varnok_client.group import Group
+from varnok_client.group import Group, Space
 from varnok_client.languages import lang
 
 MODES = ["normal", "batch"]
-
-
-class OwnDict(dict):
-    pass
+INVALID = lang.msg("exp_wave_para_invalid").format("bad")
 
 
 class CompileSpy(Experiment):
     def compile_scripts(self, *args, **kwargs):
-        self.compile_calls.append((args, kwargs))
+        vars(self).setdefault("compile_calls", []).append((args, kwargs))
         self._Experiment__compiled = True
-
-
-@pytest.mark.parametrize("mode", MODES)
-@pytest.mark.parametrize(("kwargs", "message"), [
-    ({"options": OwnDict()}, "Argument 'options' has incorrect type (expected dict, got OwnDict)"),
-    ({"space_timestamp": "5"}, "Argument 'space_timestamp' has incorrect type (expected int, got str)"),
-])
-def test_argument_checks_come_before_anything(mode, kwargs, message):
-    run = three_steps(mode, CompileSpy)
-    run.exp.compile_calls, run.exp._Experiment__compiled = [], False
-    with pytest.raises(TypeError) as info:
-        run.go(Callback(), **kwargs)
-    assert str(info.value) == message and run.exp.compile_calls == [] and run.log == []
 
 
 @pytest.mark.parametrize("mode", MODES)
@@ -43,17 +27,14 @@ def test_argument_checks_come_before_anything(mode, kwargs, message):
     (0, True, 5, "refused"), (None, False, 5, "refused"),  # a false flag other than False counts as compiled
 ])
 def test_only_the_value_false_makes_the_loop_compile_first(mode, flag, given, timestamp, passed):
-    run = three_steps(mode, CompileSpy)
-    run.exp.compile_calls, run.exp._Experiment__compiled = [], flag
-    argument, recorder = object() if given else None, Callback()
+    run, argument = three_steps(mode, CompileSpy, compiled=flag), object() if given else None
     if passed == "refused":  # the compiled views refuse an experiment that is not compiled
-        with pytest.raises(RuntimeError, match=f"^{re.escape(lang.msg('exp_not_compiled'))}$"):
-            run.go(recorder, None, argument, timestamp)
+        assert str(raised(RuntimeError, run.go, None, None, argument, timestamp)) == lang.msg("exp_not_compiled")
     else:
-        run.go(recorder, None, argument, timestamp)
-        assert len(recorder.calls) == 3
+        run.go(None, None, argument, timestamp)
+        assert len(run.callback.calls) == 3
     if passed in ("no call", "refused"):
-        assert run.exp.compile_calls == []
+        assert "compile_calls" not in vars(run.exp)
     else:
         (args, kwargs), = run.exp.compile_calls
         assert args == () and kwargs.keys() == {"group", "space_timestamp"}
@@ -61,19 +42,26 @@ def test_only_the_value_false_makes_the_loop_compile_first(mode, flag, given, ti
         assert kwargs["space_timestamp"] == passed and type(kwargs["space_timestamp"]) is type(passed)
 
 
-@pytest.mark.parametrize("lengths", [(1, 1, 1), (2, 1, 1)])
-def test_fixed_values_are_written_before_space_parameters_go_to_the_experiments_group(lengths):
-    run = Run(lengths)
-    run.exp._Experiment__compiled_waveform_parameter_list = [
+def test_fixed_values_go_in_before_the_space_parameters_and_marked_scripts_are_re_evaluated_after_each_sweep():
+    run = Run((3, 1, 1), space={"q01.freq": 5.1e9}, fixed=[
         fixed("amp", 0.5, wave_ids=(1, 0)), fixed("phase", 3.0, wave_ids=(1,), layer="0"),
-        fixed("amp", 0.7, layer=0.9), fixed("detuning", "compiled", re_compile="script")]
-    run.exp._Experiment__compiled_space_parameter_dict = {"q01.freq": 5.1e9, "amp": 0.25}
-    run.exp.run_exp_normal(Callback(), None, object())  # the group argument is not used when compiled
-    assert [entry[1:] for entry in run.events("search")[:4]] == [("q01", 0, int)] * 4
-    assert run.temps()[:2] == [("q01.freq", 5.1e9), ("amp", 0.25)]
+        fixed("amp", "compiled-a", layer=0.9, re_compile="script-a"),
+        fixed("t0", "compiled-b", wave_ids=(1,), re_compile=""), fixed("detuning", "compiled-c", re_compile="s-c")])
+    run.exp._Experiment__compile_space_timestamp = 77
+    run.sweep(0, space_sweep("amp", [1, 2, 3]), wave_sweep("amp", ["s0", "s1", "s2"]))
+    run.go(None, None, object())  # the group argument is not used when compiled
+    assert [entry[1:] for entry in run.events("search")[:5]] == [("q01", 0, int)] * 5
+    assert run.temps() == [("q01.freq", 5.1e9), ("amp", 1), ("amp", 2), ("amp", 3)]
     (first, second), = run.events("temp")[0][2]  # wave states when the first space parameter came in
-    assert first[0]["amp"] == 0.7 and first[1]["detuning"] == "compiled"
-    assert second[0]["amp"] == 0.5 and second[1]["phase"] == 3.0
+    assert (first[0]["amp"], first[1]["detuning"]) == ("compiled-a", "compiled-c")
+    assert (second[0]["amp"], second[1]["phase"], second[2]) == (0.5, 3.0, "compiled-b")
+    assert [entry[:2] for entry in run.events("evaluate")] == [
+        (("script-a",), {"timestamp": 77}), (("s-c",), {"timestamp": 77})] * 3
+    for step, (_, (first, second)) in enumerate(run.callback.kw("wave_package")):
+        assert first[0]["amp"] == ("script-a", step + 1)  # this step's space value; wins over the swept value
+        assert first[1]["detuning"] == ("s-c", step + 1) and second[2] == "compiled-b"
+    assert [entry[0] for entry in run.log if entry[0] != "search"] == ["temp"] + [
+        "temp", "evaluate", "evaluate", "export", "callback"] * 3
 
 
 @pytest.mark.parametrize("kind", ["fixed", "swept", "re-evaluated"])
@@ -83,16 +71,13 @@ def test_fixed_values_are_written_before_space_parameters_go_to_the_experiments_
     ("ratio", {}, {"ratio": 0}, 1), ("ratio", {"ratio": 0}, {}, 0), ("ratio", {}, {}, 3),
 ])
 def test_wave_value_rule(parameter, params, config, where, kind):
-    run = Run((2, 1, 1))
+    value, script = ("written", parameter), kind == "re-evaluated" and "script"
+    run = Run((2, 1, 1), fixed=[] if kind == "swept" else [fixed(parameter, value, re_compile=script)])
     wave = run.circuits[0].waves[0] = FakeWave(params, config, t0="t0 before", ratio="ratio before")
-    value = ("written", parameter)
     if kind == "swept":
         run.sweep(0, wave_sweep(parameter, [0, value]))
-    else:
-        script = "script" if kind == "re-evaluated" else False
-        run.exp._Experiment__compiled_waveform_parameter_list = [fixed(parameter, value, re_compile=script)]
-        run.rule = lambda script, temps: value
-    run.exp.run_exp_normal(Callback())
+    run.rule = lambda script, temps: value
+    run.go()
     expected = [dict(params), dict(config), "t0 before", "ratio before"]
     if where < 2:
         expected[where][parameter] = value
@@ -101,33 +86,31 @@ def test_wave_value_rule(parameter, params, config, where, kind):
     assert wave.state() == tuple(expected)
 
 
-@pytest.mark.parametrize("kind", ["fixed", "swept"])
-def test_unknown_wave_parameter_is_refused_after_earlier_waves_took_it(kind):
-    run = Run((2, 1, 1))
+BROKEN = [  # a compiled entry, or a sweep entry after one that takes effect, and the error that ends the run
+    (fixed("bad", 5, wave_ids=(0, 1)), None, RuntimeError, INVALID),  # wave 0 takes the value, wave 1 refuses it
+    ({**fixed("amp", 1), "layer": "one"}, None, ValueError, None),
+    ({**fixed("amp", 1), "entity": "q09"}, None, IndexError, None),
+    ({**fixed("amp", 1), "wave_ids": [5]}, None, IndexError, None),
+    (lacking("value", fixed("amp", 1)), None, KeyError, None),
+    (None, wave_sweep("bad", [5, 6], wave_ids=(0, 1)), RuntimeError, INVALID),
+    (None, {"t": "c", "value": [0, 1], "dim": 0}, RuntimeError, lang.msg("exp_sweep_failed")),
+    (None, {"t": None, "value": [], "dim": 0}, IndexError, None),  # the step value is taken before the type
+    (None, {"t": "p", "value": [1, 2], "dim": "0", "key": "k"}, TypeError, None),
+    (None, {"t": "p", "value": [1, 2], "dim": 0}, KeyError, None),
+    (None, {**wave_sweep("amp", [1, 2]), "entity": "q05"}, IndexError, None),
+]
+
+
+@pytest.mark.parametrize(("entry", "sweep", "error", "message"), BROKEN)
+def test_a_broken_entry_stops_the_run_after_earlier_entries_took_effect(entry, sweep, error, message):
+    run = Run((2, 1, 1), fixed=[entry] if entry else [])
     run.wave.wave_parameters["bad"] = 0
-    if kind == "fixed":
-        run.exp._Experiment__compiled_waveform_parameter_list = [fixed("bad", 5, wave_ids=(0, 1))]
-    else:
-        run.sweep(0, wave_sweep("bad", [5, 6], wave_ids=(0, 1)))
-    recorder = Callback()
-    with pytest.raises(RuntimeError) as info:
-        run.exp.run_exp_normal(recorder)
-    assert str(info.value) == lang.msg("exp_wave_para_invalid").format("bad")
-    assert run.wave.wave_parameters["bad"] == 5 and recorder.calls == []
-
-
-@pytest.mark.parametrize(("change", "error"), [
-    ({"layer": "one"}, ValueError), ({"entity": "q09"}, IndexError), ({"wave_ids": [5]}, IndexError),
-    ("value", KeyError)])
-def test_broken_fixed_entries_raise_host_errors(change, error):
-    run = Run()
-    entry = fixed("amp", 1)
-    entry.update(change) if isinstance(change, dict) else entry.pop(change)
-    run.exp._Experiment__compiled_waveform_parameter_list = [entry]
-    recorder = Callback()
-    with pytest.raises(error):
-        run.exp.run_exp_normal(recorder)
-    assert recorder.calls == []
+    if sweep:
+        run.sweep(0, space_sweep("first", [1, 2]), sweep)
+    failure = raised(error, run.go)
+    assert message is None or str(failure) == message
+    assert run.wave.wave_parameters["bad"] == (5 if message == INVALID else 0) and run.callback.calls == []
+    assert run.temporary == ({"first": 1} if sweep else {})
 
 
 @pytest.mark.parametrize(("lengths", "expected"), [
@@ -136,54 +119,42 @@ def test_broken_fixed_entries_raise_host_errors(change, error):
     ((2, 2, 2, 7), [[i, j, k] for i in range(2) for j in range(2) for k in range(2)]),
 ])
 def test_every_combination_is_one_step_with_dimension_two_fastest(lengths, expected):
-    recorder = Callback()
-    result = Run(lengths).exp.run_exp_normal(recorder)
-    assert recorder.positions() == expected
-    assert [call["kw"]["steps"] for call in recorder.calls] == list(range(len(expected)))
+    run = Run(lengths)
+    result = run.go()
+    assert run.callback.positions() == expected and run.callback.kw("steps") == list(range(len(expected)))
     assert isinstance(result, Result) and len(result) == 0 and result.dims == list(lengths)
 
 
 @pytest.mark.parametrize("mode", MODES)
-def test_callback_contract(mode):
-    run = three_steps(mode)
-    recorder, options = Callback(run.log), {"o": 1}
-    run.go(recorder, options)
-    pos = recorder.calls[0]["kw"]["pos"]
-    assert type(pos) is list and pos == [2, 0, 0]
-    for call in recorder.calls:
-        assert call["args"] == () and call["keys"] == ["wave_package", "exp_obj", "pos", "steps", "options"]
-        assert call["kw"]["exp_obj"] is run.exp and call["kw"]["options"] is options
-        assert call["kw"]["pos"] is pos  # the same list object at every call
-    names = ["own"] * 3 if mode == "normal" else [0, 1, 2]
-    assert [call["kw"]["wave_package"][0] for call in recorder.calls] == names
-    assert [entry for entry in run.log if entry[0] in ("export", "callback")] == [
-        entry for step, name in enumerate(names) for entry in (("export", name, (), {}), ("callback", step))]
-    with pytest.raises(TypeError, match="unexpected keyword argument"):
-        run.go(lambda wave_package, exp_obj: None)
-
-
-@pytest.mark.parametrize("mode", MODES)
 @pytest.mark.parametrize("interrupt", [False, True])
-def test_results_are_merged_in_step_order_and_an_interrupt_comes_after_merging(monkeypatch, mode, interrupt):
+def test_callback_contract_and_results_merged_in_step_order_with_an_interrupt_after_merging(monkeypatch, mode,
+                                                                                            interrupt):
     created, merged, init, concatenate = [], [], Result.__init__, Result.concatenate
     monkeypatch.setattr(Result, "__init__", lambda self, *a, **k: created.append((self, a, k)) or init(self, *a, **k))
     monkeypatch.setattr(Result, "concatenate", lambda self, o: merged.append((self, o)) or concatenate(self, o))
-    run, returned = three_steps(mode), {}
+    run, returned, options = three_steps(mode), {}, {"o": 1}
     run.sweep(0, wave_sweep("amp", [4, 5, 6]))
 
     def answers(steps):
         returned[steps] = step_result(steps, 10 * steps)
         return {"result": returned[steps], "interrupt": interrupt and steps == 1}
 
-    recorder = Callback(answers=answers)
-    result = run.go(recorder)
-    run_result = created[0][0]
+    result = run.go(Callback(run.log, answers), options)
+    steps, run_result, pos = 2 if interrupt else 3, created[0][0], run.callback.calls[0]["kw"]["pos"]
+    assert type(pos) is list and pos == [steps - 1, 0, 0]  # an interrupted run stops where it is
+    for call in run.callback.calls:
+        assert call["args"] == () and call["keys"] == ["wave_package", "exp_obj", "pos", "steps", "options"]
+        assert call["kw"]["exp_obj"] is run.exp and call["kw"]["options"] is options
+        assert call["kw"]["pos"] is pos  # the same list object at every call
+    names = (["own"] * 3 if mode == "normal" else [0, 1, 2])[:steps]
+    assert [name for name, _ in run.callback.kw("wave_package")] == names
+    assert [entry for entry in run.log if entry[0] in ("export", "callback")] == [
+        entry for step, name in enumerate(names) for entry in (("export", name, (), {}), ("callback", step))]
     assert created[0][1:] == ((), {"complete": False, "final": False, "chunk_id": 0, "item_id_start": 0,
                                    "dims": [3, 1, 1]})
-    assert merged == [(run_result, returned[step]) for step in range(2 if interrupt else 3)]
-    if interrupt:  # the run stops where it is and keeps its effects
-        assert result is True and len(run.events("export")) == 2 and recorder.calls[0]["kw"]["pos"] == [1, 0, 0]
-        assert run.wave.wave_parameters["amp"] == (5 if mode == "normal" else 0.0)
+    assert merged == [(run_result, returned[step]) for step in range(steps)]
+    if interrupt:  # and keeps its effects
+        assert result is True and run.wave.wave_parameters["amp"] == (5 if mode == "normal" else 0.0)
     else:
         assert result is run_result and result.data["v"].ravel().tolist() == [0, 10, 20]
 
@@ -197,9 +168,9 @@ class AnswerDict(dict):
     ({"interrupt": np.True_}, 4), ({"interrupt": "yes"}, 4), ({"interrupt": True}, 1), (AnswerDict(interrupt=True), 1),
 ])
 def test_only_a_result_under_the_key_is_merged_and_only_true_itself_interrupts(answer, calls):
-    recorder = Callback(answers=lambda steps: step_result(steps, 1) if answer == "a Result itself" else answer)
-    result = Run((2, 2, 1)).exp.run_exp_normal(recorder)
-    assert len(recorder.calls) == calls
+    run = Run((2, 2, 1))
+    result = run.go(Callback(answers=lambda steps: step_result(steps, 1) if answer == "a Result itself" else answer))
+    assert len(run.callback.calls) == calls
     assert result is True if calls == 1 else (isinstance(result, Result) and len(result) == 0)
 
 
@@ -207,20 +178,19 @@ def test_only_a_result_under_the_key_is_merged_and_only_true_itself_interrupts(a
                                                ((1, 1, 1), 1), ((0, 1, 1), 2)])
 @pytest.mark.parametrize("gives_result", [True, False])
 def test_single_step_run(monkeypatch, lengths, batch, gives_result):
-    run = Run(lengths, batch=batch)
+    run = Run(lengths, batch=batch, fixed=[fixed("amp", 0.5, re_compile="script")], space={"fixed": 2})
     run.exp._Experiment__compiled_sweep_len = list(lengths)
     run.sweep(0, space_sweep("amp", [1.5]))
     run.sweep(1, wave_sweep("amp", [7, 8, 9, 10, 11], dim=1))
-    run.exp._Experiment__compiled_waveform_parameter_list = [fixed("amp", 0.5, re_compile="script")]
-    run.exp._Experiment__compiled_space_parameter_dict = {"fixed": 2}
     mine, created, init = step_result(0, 3), [], Result.__init__
     monkeypatch.setattr(Result, "__init__", lambda self, *a, **k: created.append(k) or init(self, *a, **k))
     recorder = Callback(answers=lambda steps: {"result": mine if gives_result else "x", "interrupt": True})
     assert run.go(recorder) is (mine if gives_result else None)
     assert created == [] and recorder.positions() == [[0, 0, 0]]
-    assert recorder.calls[0]["kw"]["steps"] == 0 and recorder.calls[0]["kw"]["options"] is None
+    assert recorder.kw("steps") == [0] and recorder.kw("options") == [None]
     # Neither the sweep nor the re-evaluation ran; the compiled value stays; only circuit 0 is exported.
     assert run.temporary == {"fixed": 2} and run.events("evaluate") == []
+    assert run.events("temp")[0][2][0][0][0]["amp"] == 0.5  # the fixed value went in before the space parameter
     assert run.wave.wave_parameters["amp"] == 0.5 and run.events("export") == [(run.circuits[0].name, (), {})]
 
 
@@ -229,9 +199,8 @@ def test_sweep_entries_are_applied_per_step_in_the_dictionarys_order():
     run.exp._Experiment__compiled_sweep_dict = {
         1: [{**wave_sweep("detuning", [-1, 1], 1), "len": 99, "re_compile": "s"}, space_sweep("freq", [5, 6], 1)],
         0: [space_sweep("amp", [0.1, 0.2, 0.3]), wave_sweep("amp", ["a0", "a1", "a2"])]}
-    recorder = Callback()
-    run.exp.run_exp_normal(recorder)
-    states = [call["kw"]["wave_package"][1][0] for call in recorder.calls]
+    run.go()
+    states = [states[0] for _, states in run.callback.kw("wave_package")]
     assert [(state[0]["amp"], state[1]["detuning"]) for state in states] == [
         (amp, detuning) for amp in ("a0", "a1", "a2") for detuning in (-1, 1)]
     assert run.temps() == [pair for amp in (0.1, 0.2, 0.3) for freq in (5, 6)
@@ -253,94 +222,60 @@ class DimList(list):
 def test_list_or_tuple_dims_index_a_numpy_array_by_the_listed_positions(dim, values, expected, t):
     run = Run((3, 2, 1))
     run.sweep(1, space_sweep("amp", values, dim) if t == "p" else wave_sweep("amp", values, dim))
-    recorder = Callback()
-    run.exp.run_exp_normal(recorder)
-    got = [v for _, v in run.temps()] if t == "p" else [c["kw"]["wave_package"][1][0][0]["amp"] for c in recorder.calls]
+    run.go()
+    packages = run.callback.kw("wave_package")
+    got = [v for _, v in run.temps()] if t == "p" else [states[0][0]["amp"] for _, states in packages]
     assert got == expected and all(isinstance(value, np.generic) for value in got)
 
 
-@pytest.mark.parametrize(("entry", "error"), [
-    ({"t": "c", "value": [0, 1], "dim": 0}, RuntimeError),
-    ({"t": None, "value": [], "dim": 0}, IndexError),  # the step value is taken before the type is looked at
-    ({"t": "p", "value": [1, 2], "dim": "0", "key": "k"}, TypeError),
-    ({"t": "p", "value": [1, 2], "dim": 0}, KeyError),
-    ({**wave_sweep("amp", [1, 2]), "entity": "q05"}, IndexError),
-])
-def test_broken_sweep_entries_stop_the_run_after_earlier_entries(entry, error):
-    run = Run((2, 1, 1))
-    run.sweep(0, space_sweep("first", [1, 2]), entry)
-    recorder = Callback()
-    with pytest.raises(error) as info:
-        run.exp.run_exp_normal(recorder)
-    assert error is not RuntimeError or str(info.value) == lang.msg("exp_sweep_failed")
-    assert run.temporary == {"first": 1} and recorder.calls == []
-
-
-def test_scripts_are_re_evaluated_after_the_sweep_of_each_step():
-    run = Run((3, 1, 1))
-    run.exp._Experiment__compile_space_timestamp = 77
-    run.sweep(0, space_sweep("amp", [1, 2, 3]), wave_sweep("amp", ["s0", "s1", "s2"]))
-    run.exp._Experiment__compiled_waveform_parameter_list = [
-        fixed("amp", "compiled-a", re_compile="script-a"), fixed("phase", "compiled-b", wave_ids=(1,), re_compile=""),
-        fixed("detuning", "compiled-c", re_compile="script-c")]
-    recorder = Callback(run.log)
-    run.exp.run_exp_normal(recorder)
-    assert [entry[:2] for entry in run.events("evaluate")] == [
-        (("script-a",), {"timestamp": 77}), (("script-c",), {"timestamp": 77})] * 3
-    for step, call in enumerate(recorder.calls):
-        first, second = call["kw"]["wave_package"][1]
-        assert first[0]["amp"] == ("script-a", step + 1)  # this step's space value; wins over the swept value
-        assert first[1]["detuning"] == ("script-c", step + 1) and second[1]["phase"] == "compiled-b"
-    assert [entry[0] for entry in run.log if entry[0] != "search"] == ["temp", "evaluate", "evaluate", "export",
-                                                                        "callback"] * 3
-
-
 def test_callback_error_propagates_and_effects_stay_and_the_next_run_starts_afresh():
-    run = Run((3, 1, 1))
+    run, problem = Run((3, 1, 1)), ArithmeticError("device lost")
     run.sweep(0, space_sweep("amp", [1, 2, 3]), wave_sweep("amp", [4, 5, 6]))
-    problem = ArithmeticError("device lost")
 
     def fail_at_step_one(steps):
         if steps == 1:
             raise problem
 
     first = Callback(answers=fail_at_step_one)
-    with pytest.raises(ArithmeticError) as info:
-        run.exp.run_exp_normal(first)
-    assert info.value is problem and run.temporary == {"amp": 2} and run.wave.wave_parameters["amp"] == 5
-    second = Callback()
-    run.exp.run_exp_normal(second)
-    assert second.positions() == [[0, 0, 0], [1, 0, 0], [2, 0, 0]]
-    assert first.calls[0]["kw"]["pos"] is not second.calls[0]["kw"]["pos"]
+    assert raised(ArithmeticError, run.go, first) is problem
+    assert run.temporary == {"amp": 2} and run.wave.wave_parameters["amp"] == 5
+    run.go()
+    assert run.callback.positions() == [[0, 0, 0], [1, 0, 0], [2, 0, 0]]
+    assert first.calls[0]["kw"]["pos"] is not run.callback.calls[0]["kw"]["pos"]
 
 
-def test_space_sweep_with_a_dependent_waveform_and_real_collaborators():
-    calibration = {"q01.freq": 5.0e9, "q01.x_amp": 0.5, "q01.x_width": 20.0,
-                   "q01.ro_amp": 0.1, "q01.ro_width": 100.0, "q01.ro_freq": 6.5e9, "scale": 0}
-    exp = Experiment("rabi", "amplitude sweep", Group("device", calibration))
-    exp.add_wave_gate(("X", "q01"), 0)
-    exp.add_wave_gate(("M", "q01"), 1)
+@pytest.mark.parametrize(("timestamp", "amp"), [(500, 0.2), (1500.7, 0.8)])
+def test_a_run_on_real_collaborators_pins_the_space_and_sweeps_a_dependent_waveform(timestamp, amp):
+    space = Space()
+    space.update({"q01.freq": 5.0e9, "q01.x_amp": 0.2, "q01.x_width": 20.0, "scale": 0}, timestamp=0)
+    space.update({"q01.x_amp": 0.8}, timestamp=1000)
+    exp = Experiment("rabi", "phase sweep", Group("device", space))
+    gate = exp.add_wave_gate(("X", "q01"), 0)  # filled by run_exp with the space at the pinned time
     exp.set_space_parameter_script("scale", "sweep([1, 2, 3], dim=0)")
     exp.set_space_parameter_script("fixed_key", "42")
-    exp.set_waveform_script_by_channel("q01", 0, "q01.xy", "amp", "0.1 * space('scale')")
+    exp.set_waveform_script_by_channel("q01", 0, "q01.xy", "phase", "0.1 * space('scale')")
 
     def callback(wave_package, exp_obj, pos, steps, options):
+        (wave,) = wave_package.waves
         result = Result(item_id_start=steps)
-        result.add("amp", [w for w in wave_package.waves if w.channel == "q01.xy"][0].wave_parameters["amp"])
-        result.add("scale", exp_obj.group.temporary_parameters["scale"])
+        for name, value in [("amp", wave.wave_parameters["amp"]), ("phase", wave.wave_parameters["phase"]),
+                            ("scale", exp_obj.group.temporary_parameters["scale"])]:
+            result.add(name, value)
         return {"result": result}
 
-    result = exp.run_exp(callback)
-    assert isinstance(result, Result) and result.dims == [3, 1, 1] and exp.is_compiled
-    assert result.data["amp"].ravel().tolist() == pytest.approx([0.1, 0.2, 0.3])
-    assert result.data["scale"].ravel().tolist() == [1, 2, 3]
-    assert exp.group.temporary_parameters["fixed_key"] == 42
+    result = exp.run_exp(callback, {"space_timestamp": timestamp})
+    assert isinstance(result, Result) and result.dims == [3, 1, 1] and exp.is_compiled and len(gate.waves) == 1
+    assert result.data["phase"].ravel().tolist() == pytest.approx([0.1, 0.2, 0.3])
+    assert result.data["amp"].ravel().tolist() == pytest.approx([amp] * 3)
+    assert result.data["scale"].ravel().tolist() == [1, 2, 3] and exp.group.temporary_parameters["fixed_key"] == 42
+    assert exp._Experiment__compile_space_timestamp == int(timestamp)
 
 
 GROWTHS = {  # what a group's set_temporary_parameter adds to the container the run is walking
     "space dict, new key": (lambda run: run.exp.compiled_space_parameter_dict, lambda d: d.__setitem__(object(), 1)),
     "space dict, update": (lambda run: run.exp.compiled_space_parameter_dict, lambda d: d.update({f"n{len(d)}": 1})),
-    "sweep entries": (lambda run: run.exp._Experiment__compiled_sweep_dict[0], lambda e: e.append(space_sweep("k", [1, 2, 3]))),
+    "sweep entries": (lambda run: run.exp._Experiment__compiled_sweep_dict[0],
+                      lambda e: e.append(space_sweep("k", [1, 2, 3]))),
     "sweep dict": (lambda run: run.exp._Experiment__compiled_sweep_dict, lambda d: d.__setitem__(len(d), [])),
 }
 
@@ -348,10 +283,9 @@ GROWTHS = {  # what a group's set_temporary_parameter adds to the container the 
 @pytest.mark.parametrize(("mode", "growth"), [
     (mode, growth) for growth in GROWTHS for mode in MODES if mode == "normal" or growth.startswith("space")])
 def test_a_container_grown_while_the_run_walks_it_ends_the_run(mode, growth):
-    run = three_steps(mode)
+    run = three_steps(mode, space={"a": 1, "b": 2})
     container, grow = GROWTHS[growth]
     swept = not growth.startswith("space")
-    run.exp._Experiment__compiled_space_parameter_dict.update({"a": 1, "b": 2})
     run.sweep(0, space_sweep("amp", [1, 2, 3]))
     added = []
 
@@ -362,7 +296,6 @@ def test_a_container_grown_while_the_run_walks_it_ends_the_run(mode, growth):
             grow(container(run))
 
     run.group.set_temporary_parameter = set_temporary
-    message = "changed size during iteration"
-    with pytest.raises(RuntimeError, match=f"^(dictionary|list) {message}$"):
-        run.go(Callback())
+    with pytest.raises(RuntimeError, match="^(dictionary|list) changed size during iteration$"):
+        run.go()
     assert len(added) == 1

@@ -4,7 +4,8 @@ import inspect
 from types import MappingProxyType, SimpleNamespace
 
 import pytest
-from support_persistence import Logged, build_batch, build_normal, minimal, one_gate_circuit, record
+from support_collaborators import raised
+from support_persistence import Logged, build_normal, minimal, one_gate_circuit, record
 
 from varnok_client.experiment.experiment import Experiment
 from varnok_client.languages import lang
@@ -27,17 +28,11 @@ def without(data, key):
 # ---- serialize -----------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("builder", [build_normal, build_batch, lambda: Experiment("t", "d")])
-def test_serialize_writes_the_thirteen_keys_in_order(builder):
-    data = builder().serialize()
-    assert type(data) is dict and list(data) == KEYS
-
-
 def test_serialize_of_a_normal_experiment_hands_out_the_experiments_own_objects():
     exp = build_normal()
     exp.space = {"snapshot": 1}
     data = exp.serialize()
-    assert (data["exp_mode"], data["batch_circuit"]) == ("normal", None)
+    assert type(data) is dict and list(data) == KEYS and (data["exp_mode"], data["batch_circuit"]) == ("normal", None)
     assert data["wave_circuit"] == exp.circuit.serialize()
     for key in ("title", "desc", "template", "template_data", "space", "info", "attachment"):
         assert data[key] is getattr(exp, key), key
@@ -55,7 +50,7 @@ def test_serialize_visits_batch_circuits_first_and_reads_the_other_values_afterw
     exp.append_circuit(spy("b1"))
     exp.append_circuit(spy("b2", lambda: setattr(exp, "title", "after")))
     data = exp.serialize()
-    assert log == ["b1", "b2", "own"] and data["title"] == "after"
+    assert type(data) is dict and list(data) == KEYS and log == ["b1", "b2", "own"] and data["title"] == "after"
     assert data["wave_circuit"] == {"circuit": "own"} and data["exp_mode"] == "batch_circuit"
     assert data["batch_circuit"] == [{"circuit": "b1"}, {"circuit": "b2"}]
     assert data["batch_circuit"] is not exp.batch_circuits
@@ -74,12 +69,16 @@ def test_an_emptied_batch_serializes_as_batch_mode_and_restores_as_normal_mode()
 # ---- deserialize: optional keys, reading order, modes ------------------------------------------
 
 
-def test_optional_values_are_stored_as_given_or_take_fresh_defaults():
-    first, second = Experiment.deserialize(minimal()), Experiment.deserialize(minimal())
+def test_optional_values_are_found_by_membership_test_and_stored_as_given_or_take_fresh_defaults():
+    log, hidden = [], ("template", "template_data", "info", "attachment", "exp_mode")
+    data = minimal(template="t", template_data=1, info={"x": 1}, attachment={"y": 2}, exp_mode="batch_circuit")
+    first = Experiment.deserialize(Logged(data, lambda *entry: log.append(entry), hide=hidden))
+    second = Experiment.deserialize(minimal())
     assert (first.template, first.template_data, first.info, first.attachment) == ("", None, {}, {})
+    assert first.exp_mode == "normal"
+    assert all(("has", key) in log and ("get", key) not in log for key in hidden)
     assert first.info is not first.attachment and first.info is not second.info
-    assert (first.exp_mode, first.is_compiled, first.group, first.circuit.serialize()) == (
-        "normal", False, None, one_gate_circuit())
+    assert (second.is_compiled, second.group, second.circuit.serialize()) == (False, None, one_gate_circuit())
     given = {"template": None, "template_data": [1, 2], "info": {"a": 1}, "attachment": {"b": []}}
     exp = Experiment.deserialize(minimal(space=7, **given))
     assert [getattr(exp, key) is value for key, value in given.items()] == [True] * 4 and exp.space is None
@@ -93,14 +92,6 @@ def test_deserialize_reads_the_keys_in_order_and_sets_the_group_before_the_circu
     assert list(dict.fromkeys(seen)) == [
         "title", "desc", "template", "template_data", "attachment", "info", "options", "get_gate_compiler",
         "load_waveforms_for_group", "exp_mode", "wave_circuit", "space_parameter_script", "waveform_script"]
-
-
-def test_optional_keys_are_found_by_membership_test():
-    log, hidden = [], ("template", "template_data", "info", "attachment", "exp_mode")
-    data = minimal(template="t", template_data=1, info={"x": 1}, attachment={"y": 2}, exp_mode="batch_circuit")
-    exp = Experiment.deserialize(Logged(data, lambda *entry: log.append(entry), hide=hidden))
-    assert (exp.template, exp.template_data, exp.info, exp.attachment, exp.exp_mode) == ("", None, {}, {}, "normal")
-    assert all(("has", key) in log and ("get", key) not in log for key in hidden)
 
 
 @pytest.mark.parametrize("mode", ["normal", "Batch_circuit", "batch_circuit ", None, 1, ["batch_circuit"]])
@@ -164,10 +155,8 @@ FAILURES = [
 
 @pytest.mark.parametrize(("data", "error", "message"), FAILURES)
 def test_deserialize_refuses_bad_input_with_the_documented_error(data, error, message):
-    with pytest.raises(error) as info:
-        Experiment.deserialize(data)
-    if message is not None:
-        assert str(info.value) == message
+    failure = raised(error, Experiment.deserialize, data)
+    assert message is None or str(failure) == message
 
 
 # ---- deserialize: replaying scripts, options and the group -------------------------------------
@@ -193,18 +182,14 @@ def test_records_are_replayed_through_the_setters_in_order():
         ("channel", "X", "q01"), ("name", "X", "q01"), ("ids", "X", "q01")]
 
 
-def test_space_parameter_scripts_are_replayed_in_order_through_the_setter():
-    scripts = {" b ": "\n  1\n", "a": "2"}
-    stored = Experiment.deserialize(minimal(space_parameter_script=scripts)).serialize()["space_parameter_script"]
-    assert list(stored.items()) == [("b", "  1"), ("a", "2")] and stored is not scripts
-
-
 @pytest.mark.parametrize("make", [dict, MappingProxyType], ids=["dict", "other-mapping"])
-def test_options_are_replayed_through_the_configuration_manager(make):
-    options = make({"shots": 7, "seed": None})
-    exp = Experiment.deserialize(minimal(options=options))
+def test_space_parameter_scripts_and_options_are_replayed_in_order_through_the_setters(make):
+    scripts, options = {" b ": "\n  1\n", "a": "2"}, make({"shots": 7, "seed": None})
+    exp = Experiment.deserialize(minimal(space_parameter_script=scripts, options=options))
+    stored = exp.serialize()["space_parameter_script"]
+    assert list(stored.items()) == [("b", "  1"), ("a", "2")] and stored is not scripts
     assert exp.options == {"shots": 7, "seed": None} and exp.options is not options
-    assert exp.options_config_manager.user_input == {"shots": 7, "seed": None}
+    assert exp.options_config_manager.user_input == {"shots": 7, "seed": None}  # the configuration manager's
 
 
 @pytest.mark.parametrize("kind", ["group", "false group", "none"])
@@ -222,12 +207,3 @@ def test_deserialize_through_the_class_and_through_an_instance_builds_an_experim
     assert isinstance(inspect.getattr_static(Experiment, "deserialize"), staticmethod)
     for restored in (Experiment.deserialize(minimal()), special.deserialize(minimal()), source.deserialize(minimal())):
         assert type(restored) is Experiment and restored is not source
-
-
-def test_documentation_strings_of_the_persistence_members():
-    docs = {"serialize": "Experiment.serialize(self) -> dict\n\nSerialize Experiment object.\nReturns:\n    dictionary",
-            "deserialize": "Experiment.deserialize(json_str, group: Group = None) -> 'Experiment'\n\n"
-            "Deserialize wave_circuit object.\nArgs:\n    json_str: json string\n"
-            "    group: Group instance, default is None\nReturns:\n    Experiment object",
-            "clone": "Experiment.clone(self) -> 'Experiment'", "valid": "Experiment.valid(self)"}
-    assert {name: getattr(Experiment, name).__doc__ for name in docs} == docs
