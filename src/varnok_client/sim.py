@@ -10,11 +10,12 @@ drives the Hamiltonian
     Omega = 2*pi * qNN.drive_strength * |a|.
 
 The drive is held constant over each sample, so every sample is an exact
-SU(2) rotation; the rotations of one pulse are composed by pairing neighbours
-in vectorised passes over numpy arrays until a handful per pulse are left,
-which plain Python multiplies out (a numpy pass costs microseconds of call
-overhead whatever its size, a Python product a fraction of one).  Only driven
-samples are ever turned into rotations.  Between pulses the qubit relaxes:
+SU(2) rotation; a small compiled kernel (:mod:`varnok_client._kernels`) walks
+the samples once, multiplying out the rotations of each pulse as they come and
+touching the density matrix only where a pulse ends or a readout starts (a
+step's few thousand samples cost microseconds, where each numpy pass over them
+costs a fixed few).  :func:`sample_rotations` and :func:`rotation_product` are
+the same algebra vectorised over numpy arrays.  Between pulses the qubit relaxes:
 populations decay with ``qNN.t1`` and coherences with ``qNN.t2`` (seconds; a
 missing key means no decay of that kind).  A pulse on the readout channel
 ``qNN.ro`` measures the qubit at its start: P(|1>) is reported as ``"qNN.p1"``
@@ -33,9 +34,10 @@ changes the pulses the gate compiler makes, not the qubit itself.
 
 from __future__ import annotations
 
-import bisect
 import math
 import numbers
+import os
+import threading
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from types import MappingProxyType
@@ -44,6 +46,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from . import _kernels
 from .experiment.result import Result
 from .group import Group
 from .waveform.shapes import Drag
@@ -86,10 +89,6 @@ class SimulationError(ValueError):
 
 #: Smallest normal double: keeps sin(x)/x finite for an undriven sample (x = 0).
 _TINY = np.finfo(float).tiny
-
-#: Composition is left to Python once a stack holds at most this many rotations
-#: in all (a numpy pass costs several microseconds, a Python product about 0.4).
-_PYTHON_PRODUCTS = 24
 
 
 def _half_angle_rotations(
@@ -185,42 +184,6 @@ def rotation_product(
     return pa.reshape(a.shape[:-1]), pb.reshape(a.shape[:-1])
 
 
-def _run_rotations(
-    drive: NDArray[np.complex128], carrier: NDArray[np.complex128], runs: list[tuple[int, int]]
-) -> list[tuple[complex, complex]]:
-    """The composed rotation ``(a, b)`` of every driven sample range ``[start, end)``.
-
-    ``carrier`` turns a drive sample into ``w = -i * z / 2`` (the frame and the
-    Rabi scale together, see :func:`_half_angle_rotations`).  All ranges share
-    one stack: each is padded with identities (zero ``w``) to a common length
-    that halves evenly down to the few rotations per range that Python then
-    multiplies out.
-    """
-    count = len(runs)
-    left, passes = max(end - start for start, end in runs), 0
-    while left > 1 and count * left > _PYTHON_PRODUCTS:
-        left = (left + 1) >> 1
-        passes += 1
-    width = left << passes
-    if count == 1 and width == runs[0][1] - runs[0][0]:
-        start, end = runs[0]
-        w = drive[start:end] * carrier[start:end]
-    else:
-        w = np.zeros(count * width, dtype=complex)
-        for i, (start, end) in enumerate(runs):
-            np.multiply(drive[start:end], carrier[start:end], out=w[i * width : i * width + end - start])
-    a_all, b_all = _pair_products(*_half_angle_rotations(w), passes)
-    a_all, b_all = a_all.tolist(), b_all.tolist()
-    out = []
-    for first in range(0, count * left, left):
-        a, b = a_all[first], b_all[first]
-        for k in range(first + 1, first + left):
-            a2, b2 = a_all[k], b_all[k]
-            a, b = a2 * a - b2.conjugate() * b, b2 * a + a2.conjugate() * b
-        out.append((a, b))
-    return out
-
-
 # -- the qubit model -----------------------------------------------------------
 
 
@@ -288,34 +251,9 @@ class QubitModel:
         return (1.0 - self.readout_f0) * (1.0 - p1) + self.readout_f1 * p1
 
 
-def _read_starts(readout: NDArray[np.complex128]) -> list[int]:
-    """Sample indices where a readout pulse starts (a run of nonzero samples)."""
-    on = readout != 0
-    out = [k + 1 for k in (on[1:] > on[:-1]).nonzero()[0].tolist()]
-    if on.size and on[0]:
-        out.insert(0, 0)
-    return out
-
-
-def _drive_runs(drive: NDArray[np.complex128], read_starts: list[int]) -> list[tuple[int, int]]:
-    """``[start, end)`` of every run of driven samples, also cut where a readout starts."""
-    on = drive != 0
-    bounds = [k + 1 for k in (on[1:] != on[:-1]).nonzero()[0].tolist()]
-    if on.size and on[0]:
-        bounds.insert(0, 0)
-    if on.size and on[-1]:
-        bounds.append(on.size)
-    runs = list(zip(bounds[0::2], bounds[1::2]))
-    # A readout inside a pulse measures there: the pulse is two rotations, before and after.
-    cuts = [r for r in read_starts if r > 0 and on[r] and on[r - 1]]
-    if not cuts:
-        return runs
-    split: list[tuple[int, int]] = []
-    for start, end in runs:
-        inner = cuts[bisect.bisect_right(cuts, start) : bisect.bisect_left(cuts, end)]
-        edges_in = [start, *inner, end]
-        split.extend(zip(edges_in[:-1], edges_in[1:]))
-    return split
+def _samples(values: Any) -> NDArray[np.complex128]:
+    """A channel's samples as the contiguous complex array the kernel reads (which checks the rest)."""
+    return np.ascontiguousarray(values, dtype=complex)
 
 
 def _scaled_carrier(count: int, model: QubitModel, sample_rate: float) -> NDArray[np.complex128]:
@@ -327,59 +265,25 @@ def _scaled_carrier(count: int, model: QubitModel, sample_rate: float) -> NDArra
 def _evolve(
     model: QubitModel,
     drive: NDArray[np.complex128] | None,
-    read_starts: list[int],
+    readout: NDArray[np.complex128],
     sample_rate: float,
     carrier: NDArray[np.complex128] | None = None,
 ) -> list[float]:
-    """P(|1>) at each of ``read_starts``, starting from |0>; ``carrier`` as from :func:`_scaled_carrier`."""
-    dt = 1.0 / sample_rate
-    # (sample index, kind, end of the pulse, a, b); kind 0, a readout, sorts
-    # first: a readout that starts where a pulse starts measures before it.
-    events: list[tuple[int, int, int, complex, complex]] = [(r, 0, r, 1.0, 0.0) for r in read_starts]
-    if drive is not None:
-        runs = _drive_runs(drive, read_starts)
-        if runs:
-            if carrier is None or carrier.size < drive.size:
-                carrier = _scaled_carrier(drive.size, model, sample_rate)
-            for (start, end), (ua, ub) in zip(runs, _run_rotations(drive, carrier, runs)):
-                events.append((start, 1, end, ua, ub))
-            events.sort(key=lambda event: (event[0], event[1]))
-    t1, t2 = model.t1, model.t2
-    # The density matrix [[r00, r01], [r10, r11]] as plain complex numbers: a
-    # step touches a handful of them, far cheaper than any numpy call.
-    r00, r01, r10, r11 = 1.0 + 0j, 0j, 0j, 0j
-    clock = 0
-    out: list[float] = []
-    for index, kind, end, ua, ub in events:
-        if index > clock:
-            # Free evolution, as QubitModel.relax.
-            seconds = (index - clock) * dt
-            if t1 is not None:
-                r11 = r11 * math.exp(-seconds / t1)
-                r00 = 1.0 - r11
-            if t2 is not None:
-                coherence = math.exp(-seconds / t2)
-            elif t1 is not None:
-                coherence = math.exp(-seconds / (2.0 * t1))
-            else:
-                coherence = 1.0
-            r01 = r01 * coherence
-            r10 = r10 * coherence
-        clock = index
-        if kind == 0:
-            p1 = min(1.0, max(0.0, r11.real))
-            out.append(p1)
-            # The measurement leaves the qubit in a mixture of its outcomes.
-            r00, r01, r10, r11 = complex(1.0 - p1), 0j, 0j, complex(p1)
-        else:
-            # rho -> U rho U^dagger with U = [[ua, -conj(ub)], [ub, conj(ua)]].
-            ca, cb = ua.conjugate(), ub.conjugate()
-            t00, t01 = ua * r00 - cb * r10, ua * r01 - cb * r11
-            t10, t11 = ub * r00 + ca * r10, ub * r01 + ca * r11
-            r00, r01 = t00 * ca - t01 * ub, t00 * cb + t01 * ua
-            r10, r11 = t10 * ca - t11 * ub, t10 * cb + t11 * ua
-            clock = end
-    return out
+    """P(|1>) at each readout start, starting from |0>; ``carrier`` as from :func:`_scaled_carrier`.
+
+    ``drive`` and ``readout`` are as from :func:`_samples`, of one length.
+    Driven samples are rotations; a readout starting where a pulse starts
+    measures before it, one starting inside a pulse cuts it in two; between
+    pulses the populations decay with ``t1`` and the coherences with ``t2`` (as
+    :meth:`QubitModel.relax`); a readout leaves the qubit in the mixture of its
+    outcomes.
+    """
+    if drive is not None and (carrier is None or carrier.size < drive.size):
+        carrier = _scaled_carrier(drive.size, model, sample_rate)
+    try:
+        return _kernels.evolve(drive, carrier, readout, sample_rate, model.t1, model.t2)
+    except (TypeError, ValueError) as exc:
+        raise SimulationError(f"cannot simulate {model.name}: {exc}") from None
 
 
 def evolve_qubit(
@@ -393,17 +297,14 @@ def evolve_qubit(
     Sample ``k`` of both channels is at ``k / sample_rate`` seconds, the wave
     package grid; the drive carries the carrier on that clock.
     """
-    readout = np.asarray(readout, dtype=complex)
+    readout = _samples(readout)
     if drive is not None:
-        drive = np.asarray(drive, dtype=complex)
+        drive = _samples(drive)
         if drive.size != readout.size:
             raise SimulationError(
                 f"drive and readout of {model.name} differ in length: {drive.size} and {readout.size}"
             )
-    read_starts = _read_starts(readout)
-    if not read_starts:
-        return []
-    return _evolve(model, drive, read_starts, float(sample_rate))
+    return _evolve(model, drive, readout, float(sample_rate))
 
 
 # -- the device ----------------------------------------------------------------
@@ -413,6 +314,69 @@ def _seed_material(seed: int, steps: int) -> list[int]:
     # One independent stream per step: a resumed or interrupted run draws the
     # same noise for a step as an uninterrupted run with the same seed.
     return [int(seed) & (2**64 - 1), int(steps)]
+
+
+def _kernel_seeding_agrees() -> bool:
+    """Whether the kernel's seeding gives numpy's own PCG64 states (checked once, at import)."""
+    for entropy in ([0, 0], [1, 5], [2**64 - 1, 12345], [2**32, 2**40 + 7], [987654321, 2**63]):
+        expected = np.random.default_rng(entropy).bit_generator.state
+        state = _kernels.pcg64_state(entropy)
+        if expected.get("bit_generator") != "PCG64" or state is None:
+            return False
+        if (expected["state"]["state"], expected["state"]["inc"]) != state or expected.get("has_uint32"):
+            return False
+    return True
+
+
+_KERNEL_SEEDING = _kernel_seeding_agrees()
+
+
+class _Generators(threading.local):
+    """Each thread's reusable generators: one that seeded runs reseed, one for unseeded runs."""
+
+    seeded: np.random.Generator | None = None
+    unseeded: np.random.Generator | None = None
+
+
+_GENERATORS = _Generators()
+
+
+def _forget_generators() -> None:
+    # A forked child must not draw the same "fresh" noise as its parent.
+    _GENERATORS.seeded = _GENERATORS.unseeded = None
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_forget_generators)
+
+
+def _noise_generator(seed: int | None, steps: int) -> np.random.Generator:
+    """The generator of a step's shot noise: ``default_rng(_seed_material(seed, steps))``.
+
+    Seeding a numpy generator costs several times the draws of a step, so a
+    thread keeps one and installs the state numpy's seeding would give it
+    (computed by the kernel); its draws are then the very same.  Unseeded
+    steps draw on from one generator seeded once from the system.
+    """
+    if seed is None:
+        generator = _GENERATORS.unseeded
+        if generator is None:
+            generator = _GENERATORS.unseeded = np.random.default_rng()
+        return generator
+    entropy = _seed_material(seed, steps)
+    state = _kernels.pcg64_state(entropy) if _KERNEL_SEEDING else None
+    if state is None:
+        return np.random.default_rng(entropy)
+    generator = _GENERATORS.seeded
+    if generator is None:
+        generator = _GENERATORS.seeded = np.random.Generator(np.random.PCG64(0))
+    generator.bit_generator.state = {
+        "bit_generator": "PCG64",
+        "state": {"state": state[0], "inc": state[1]},
+        "has_uint32": 0,
+        "uinteger": 0,
+    }
+    return generator
 
 
 class SimulatedDevice:
@@ -515,21 +479,23 @@ class SimulatedDevice:
         )
         out: dict[str, float] = {}
         for qubit in qubits:
-            readout = np.asarray(channels[qubit + _READOUT_SUFFIX], dtype=complex)
-            read_starts = _read_starts(readout)
-            if not read_starts:
-                continue
+            readout = _samples(channels[qubit + _READOUT_SUFFIX])
+            try:
+                if not _kernels.read_starts(readout):
+                    continue
+            except (TypeError, ValueError) as exc:
+                raise SimulationError(f"cannot simulate {qubit}: {exc}") from None
             model = self.qubit_model(qubit, timestamp)
             drive = channels.get(qubit + _DRIVE_SUFFIX)
             carrier = None
             if drive is not None:
-                drive = np.asarray(drive, dtype=complex)
+                drive = _samples(drive)
                 if drive.size != readout.size:
                     raise SimulationError(
                         f"drive and readout of {qubit} differ in length: {drive.size} and {readout.size}"
                     )
                 carrier = self._carrier(model, sample_rate, drive.size)
-            for number, p1 in enumerate(_evolve(model, drive, read_starts, sample_rate, carrier), 1):
+            for number, p1 in enumerate(_evolve(model, drive, readout, sample_rate, carrier), 1):
                 name = f"{qubit}.p1" if number == 1 else f"{qubit}.p1_{number}"
                 out[name] = model.read(p1)
         return out
@@ -541,7 +507,7 @@ class SimulatedDevice:
         """Estimates of ``probabilities`` from ``shots`` binomial draws each (0: exact)."""
         if shots == 0:
             return dict(probabilities)
-        rng = np.random.default_rng(None if seed is None else _seed_material(seed, steps))
+        rng = _noise_generator(seed, steps)
         return {
             name: rng.binomial(shots, min(1.0, max(0.0, p))) / shots for name, p in probabilities.items()
         }

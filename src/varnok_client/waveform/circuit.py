@@ -18,7 +18,7 @@ import numpy as np
 from ..qc.gates import QuantumGate, check_entities, check_gate_name
 from . import waveform_register as _register_module
 from .package import MAX_EXPORT_SAMPLES, WavePackage
-from .shapes import _PLAIN_SHAPES, Waveform, add_placed_samples, real_value
+from .shapes import _PLAIN_SHAPES, Waveform, next_export, place_samples, real_value
 
 __all__ = ["WaveCircuit", "WaveGate"]
 
@@ -60,6 +60,25 @@ def _grid_index(value: float, step: float, count: int) -> int:
     while index < count and index * step < value:
         index += 1
     return index
+
+
+#: Export grids by (count, step): the same one or two for every step of a run.
+_GRIDS: dict[tuple[int, float], np.ndarray] = {}
+
+
+def _grid(count: int, step: float) -> np.ndarray:
+    """``np.arange(count) * step``, a new array each call (callers own the package's grid)."""
+    key = (count, step)
+    grid = _GRIDS.get(key)
+    if grid is None:
+        if len(_GRIDS) >= 4 or count > 1 << 20:
+            _GRIDS.clear()
+        grid = np.arange(count) * step
+        if count > 1 << 20:
+            return grid
+        grid.flags.writeable = False
+        _GRIDS[key] = grid
+    return grid.copy()
 
 
 def _parse_gate(gate_on_entity: Any) -> tuple[str, str | list[str]]:
@@ -259,13 +278,19 @@ class WaveCircuit:
         return self._layout()[1]
 
     def export_wave_package(self, sample_rate: float = 2e9) -> WavePackage:
-        """Sample the circuit in its current state at ``sample_rate`` samples per second."""
-        rate = real_value(sample_rate, "sample_rate")
+        """Sample the circuit in its current state at ``sample_rate`` samples per second.
+
+        A waveform placed exactly as in the export before, with the same
+        parameters, is not sampled again (see ``shapes._RecentSamples``): a
+        step of a sweep pays only for the waveforms the step changed.
+        """
+        if type(sample_rate) is float and _isfinite(sample_rate):
+            rate = sample_rate
+        else:
+            rate = real_value(sample_rate, "sample_rate")
         if rate <= 0:
             raise ValueError(f"sample_rate must be positive, got {sample_rate!r}")
         found, starts, total = self._measure()
-        placed: list[Waveform] = []
-        timing: list[tuple[float, float | None]] = []
         for gate, wave, start, width in found:
             if width is None:
                 start = wave.start
@@ -273,10 +298,6 @@ class WaveCircuit:
                 raise ValueError(
                     f"waveform {wave!r} of gate {gate} starts before its gate"
                 )
-            copy = wave.copy()
-            t0 = copy.t0 = starts[gate.layer] + start
-            placed.append(copy)
-            timing.append((t0, width))
         step = 1e9 / rate
         # Tolerate rounding so a duration of exactly n samples gives n, not n + 1.
         exact = total / step - 1e-9
@@ -286,19 +307,39 @@ class WaveCircuit:
                 f"{MAX_EXPORT_SAMPLES} samples per channel"
             )
         count = max(0, math.ceil(exact))
-        times = np.arange(count) * step
+        times = _grid(count, step)
+        next_export()
+        # Below the last grid point, the first at or after a time is near the quotient.
+        last = (count - 1) * step
         channels: dict[str, np.ndarray] = {}
-        for wave, (t0, width) in zip(placed, timing, strict=True):
-            samples = channels.get(wave.channel)
-            if samples is None:
-                samples = channels[wave.channel] = np.zeros(count, dtype=complex)
+        placed: list[Waveform] = []
+        for gate, wave, start, width in found:
+            layer_start = starts[gate.layer]
             if width is None:
-                lo, hi = np.searchsorted(times, [wave.start, wave.end], side="left")
-                samples[lo:hi] += wave.sample(times[lo:hi])
-            else:
+                # A shape of its own: copied and sampled through its own methods.
+                copy = wave.copy()
+                copy.t0 = layer_start + wave.start
+                placed.append(copy)
+                samples = channels.get(copy.channel)
+                if samples is None:
+                    samples = channels[copy.channel] = np.zeros(count, dtype=complex)
+                lo, hi = np.searchsorted(times, [copy.start, copy.end], side="left")
+                samples[lo:hi] += copy.sample(times[lo:hi])
+                continue
+            t0 = layer_start + start
+            channel = wave.channel
+            samples = channels.get(channel)
+            if samples is None:
+                samples = channels[channel] = np.zeros(count, dtype=complex)
+            # _grid_index of both ends, inline: its first guess is nearly always right.
+            end = t0 + width
+            lo = math.ceil(t0 / step) if 0.0 < t0 < last else _grid_index(t0, step, count)
+            if lo and (lo - 1) * step >= t0 or lo < count and lo * step < t0:
                 lo = _grid_index(t0, step, count)
-                hi = _grid_index(t0 + width, step, count)
-                add_placed_samples(wave, t0, width, samples, times, step, lo, hi)
+            hi = math.ceil(end / step) if 0.0 < end < last else _grid_index(end, step, count)
+            if hi and (hi - 1) * step >= end or hi < count and hi * step < end:
+                hi = _grid_index(end, step, count)
+            placed.append(place_samples(wave, t0, width, samples, times, step, lo, hi))
         return WavePackage._from_export(channels, times, rate, placed, total)
 
     # -- serialization -------------------------------------------------------

@@ -188,10 +188,17 @@ class Waveform:
             # is what ``copy.copy`` would build, without its generic dispatch.
             new = object.__new__(cls)
             state = self.__dict__.copy()
+            for name, value in state.items():
+                if type(value) not in _PLAIN_VALUES and name not in _COPIED_DICTS and not isinstance(
+                    value, _IMMUTABLE
+                ):
+                    state[name] = copy.deepcopy(value)
+            state["wave_parameters"] = _copy_dict(self.wave_parameters)
+            state["waveform_compiler_config"] = _copy_dict(self.waveform_compiler_config)
             new.__dict__ = state
-        else:
-            new = copy.copy(self)
-            state = vars(self)
+            return new
+        new = copy.copy(self)
+        state = vars(self)
         new.wave_parameters = _copy_dict(self.wave_parameters)
         new.waveform_compiler_config = _copy_dict(self.waveform_compiler_config)
         for name, value in state.items():
@@ -248,9 +255,13 @@ def _copy_dict(mapping: dict[str, Any]) -> dict[str, Any]:
     if type(mapping) is not dict:
         return copy.deepcopy(mapping)
     out = mapping.copy()
-    for k, v in mapping.items():
-        if type(v) not in _PLAIN_VALUES and not isinstance(v, _IMMUTABLE):
-            out[k] = copy.deepcopy(v)
+    for v in mapping.values():
+        if type(v) not in _PLAIN_VALUES:
+            # Rare: a container (or numpy value) among the parameters.
+            for k, v in mapping.items():
+                if type(v) not in _PLAIN_VALUES and not isinstance(v, _IMMUTABLE):
+                    out[k] = copy.deepcopy(v)
+            break
     return out
 
 
@@ -403,12 +414,86 @@ class _SampleCache:
 _SAMPLES = _SampleCache(1 << 19)
 
 
+class _RecentSamples:
+    """The placed samples of the waveforms of the latest exports, by everything that determines them.
+
+    A running experiment exports its circuit at every step with a few values
+    changed; a waveform whose values and place on the grid are those of a
+    waveform of the export before is not sampled again, its samples are added
+    as they were.  Two generations are kept, what this export placed and what
+    the one before placed, and every export drops the older one, so only
+    waveforms of the last export are ever found.  A generation holds at most
+    ``limit`` samples; the arrays are only ever read, and never leave the module.
+    """
+
+    def __init__(self, limit: int) -> None:
+        self._limit = limit
+        self._previous: dict[tuple[Any, ...], NDArray[np.complex128]] = {}
+        self._current: dict[tuple[Any, ...], NDArray[np.complex128]] = {}
+        self._size = 0
+
+    def next_export(self) -> None:
+        self._previous, self._current, self._size = self._current, {}, 0
+
+    def get(self, key: tuple[Any, ...]) -> NDArray[np.complex128] | None:
+        """The samples of ``key`` as placed by this export or the one before (kept for the next)."""
+        found = self._previous.get(key)
+        if found is None:
+            return self._current.get(key)
+        size = found.size
+        if self._size + size <= self._limit:
+            self._current[key] = found
+            self._size += size
+        return found
+
+    def keep(self, key: tuple[Any, ...], found: NDArray[np.complex128]) -> None:
+        size = found.size
+        if self._size + size <= self._limit:
+            self._current[key] = found
+            self._size += size
+
+    def clear(self) -> None:
+        self._previous, self._current, self._size = {}, {}, 0
+
+
+_RECENT = _RecentSamples(1 << 19)
+next_export = _RECENT.next_export
+
+
 def clear_sample_cache() -> None:
-    """Forget the carriers and envelopes kept from earlier exports (frees their memory)."""
+    """Forget the carriers, envelopes and placed samples kept from earlier exports (frees their memory)."""
     _SAMPLES.clear()
+    _RECENT.clear()
 
 
-def add_placed_samples(
+def _raw_shape_values(cls: type[Waveform], params: dict[str, Any]) -> tuple[Any, ...] | None:
+    """The shape parameters of a built-in shape as given, when all are plain finite floats or None.
+
+    Such values determine the sampled shape exactly as its validated form does
+    (a bool, an int or a numpy number equal to a float is not the float), so
+    they can stand for it in a cache key.
+    """
+    names = _SHAPE_PARAMETERS[cls]
+    if not names:
+        return ()
+    out = []
+    for name in names:
+        value = params.get(name, _MISSING)
+        if value is not None and (type(value) is not float or not _isfinite(value)):
+            return None
+        out.append(value)
+    return tuple(out)
+
+
+_MISSING = object()
+#: The attributes of an instance of a built-in shape.
+_BASE_ATTRIBUTES = frozenset({"channel", "name", "t0", "ratio", "wave_parameters", "waveform_compiler_config"})
+_SHAPE_PARAMETERS = {cls: tuple(cls.PARAMETERS) for cls in _PLAIN_SHAPES}
+#: Validated shape parameters (``_shape_parameters``) by shape, given values and width.
+_SHAPE_VALUES: dict[tuple[Any, ...], tuple[float, ...]] = {}
+
+
+def place_samples(
     wave: Waveform,
     t0: float,
     width: float,
@@ -417,34 +502,74 @@ def add_placed_samples(
     step: float,
     lo: int,
     hi: int,
-) -> None:
-    """``samples[lo:hi] += wave.sample(times[lo:hi])`` for a placed waveform of a built-in shape.
+) -> Waveform:
+    """``samples[lo:hi] += wave.sample(times[lo:hi])`` for a waveform of a built-in shape placed at ``t0``.
 
-    ``times`` is the export grid (point ``k`` at ``k * step``), ``[lo, hi)`` the
-    grid points in ``[t0, t0 + width)`` as found by a sorted search, and
-    ``t0``/``width`` the wave's already checked start and width.  Parameters are
-    read and refused in the order :meth:`Waveform.sample` reads them, and the
-    samples come from the same floating-point operations on the same values
-    (the cosine and sine of the phase are the parts of its complex
-    exponential).  Carriers and envelopes, which depend only on the grid span
-    and their own parameters, are looked up in the cache first.
+    Returns the placed copy (``wave.copy()`` with ``t0`` moved).  ``times`` is
+    the export grid (point ``k`` at ``k * step``), ``[lo, hi)`` the grid points
+    in ``[t0, t0 + width)`` as found by a sorted search, and ``t0``/``width``
+    the wave's already checked start and width.  Parameters are read and
+    refused in the order :meth:`Waveform.sample` reads them, and the samples
+    come from the same floating-point operations on the same values (the
+    cosine and sine of the phase are the parts of its complex exponential).
+
+    The samples of a waveform placed as a waveform of the export before, with
+    the same values, are added as they were (see :class:`_RecentSamples`);
+    carriers and envelopes, which depend only on the grid span and their own
+    parameters, are looked up in the cache first.
     """
     params = wave.wave_parameters
+    config = wave.waveform_compiler_config
+    # Whether every value checked on the way is a plain float, so that (with the few more
+    # checks below) the copy needs no deep copies.
+    plain = True
     amp = params["amp"]
     if type(amp) is not float or not _isfinite(amp):
         amp = wave._real(amp, "wave parameter 'amp'")
+        plain = False
     ratio = wave.ratio
     if type(ratio) is not float or not _isfinite(ratio):
         ratio = wave._real(ratio, "ratio")
+        plain = False
     freq = params["freq"]
     if type(freq) is not float or not _isfinite(freq):
         freq = wave._real(freq, "wave parameter 'freq'")
-    detuning = wave.waveform_compiler_config.get("detuning", 0.0)
+        plain = False
+    detuning = config.get("detuning", 0.0)
     if type(detuning) is not float or not _isfinite(detuning):
         detuning = wave._real(detuning, "detuning")
+        plain = False
     phase = params["phase"]
     if type(phase) is not float or not _isfinite(phase):
         phase = wave._real(phase, "wave parameter 'phase'")
+        plain = False
+    cls = type(wave)
+    raw = _raw_shape_values(cls, params)
+    state = wave.__dict__
+    if (
+        plain
+        and raw is not None
+        and type(params) is dict
+        and type(config) is dict
+        and len(params) == len(raw) + 4
+        and (not config or (len(config) == 1 and "detuning" in config))
+        and type(params["width"]) is float
+        and state.keys() == _BASE_ATTRIBUTES
+        and type(state["t0"]) in _PLAIN_VALUES
+        and type(state["name"]) in _PLAIN_VALUES
+        and type(state["channel"]) is str
+    ):
+        # Plain numbers, strings and None only, under the keys a built-in shape has: the copy is
+        # three dictionary copies.
+        placed_wave = object.__new__(cls)
+        state = state.copy()
+        state["wave_parameters"] = params.copy()
+        state["waveform_compiler_config"] = config.copy()
+        state["t0"] = t0
+        placed_wave.__dict__ = state
+    else:
+        placed_wave = wave.copy()
+        placed_wave.t0 = t0
     scale = amp * ratio
     freq = freq + detuning
     if hi > lo:
@@ -454,12 +579,28 @@ def add_placed_samples(
         while hi > lo and (hi - 1) * step - t0 >= width:
             hi -= 1
         if hi == lo:
-            return
-    cls = type(wave)
-    shape_parameters = wave._shape_parameters(width)  # type: ignore[attr-defined]
+            return placed_wave
     count = hi - lo
+    if raw is not None and count:
+        # Placed as in the export before: the same samples again.
+        placed_key = (cls, raw, t0, width, scale, freq, phase, step, lo, count)
+        placed = _RECENT.get(placed_key)
+        if placed is not None:
+            samples[lo:hi] += placed
+            return placed_wave
+    if raw is None:
+        shape_parameters = wave._shape_parameters(width)  # type: ignore[attr-defined]
+    else:
+        # The shape's own parameters from its given ones (and the width) once per new value.
+        shape_key = (cls, raw, width)
+        shape_parameters = _SHAPE_VALUES.get(shape_key)
+        if shape_parameters is None:
+            shape_parameters = wave._shape_parameters(width)  # type: ignore[attr-defined]
+            if len(_SHAPE_VALUES) >= 1024:
+                _SHAPE_VALUES.clear()
+            _SHAPE_VALUES[shape_key] = shape_parameters
     if count == 0:
-        return
+        return placed_wave
     k = 2.0 * np.pi * freq * 1e-9
     key = (None, k, phase, step, lo, count)
     carrier = _SAMPLES.get(key)
@@ -471,12 +612,20 @@ def add_placed_samples(
         np.sin(arg, out=carrier.imag)
         _SAMPLES.put(key, carrier)
     if cls is Square:
-        samples[lo:hi] += scale * carrier
-        return
-    key = (cls, width, shape_parameters, t0, step, lo, count)
-    envelope = _SAMPLES.get(key)
-    if envelope is None:
-        tau = times[lo:hi] - t0
-        envelope = cls._envelope_at(tau, width, *shape_parameters)  # type: ignore[attr-defined]
-        _SAMPLES.put(key, envelope)
-    samples[lo:hi] += (scale * envelope) * carrier
+        placed = carrier * scale
+    else:
+        key = (cls, width, shape_parameters, t0, step, lo, count)
+        envelope = _SAMPLES.get(key)
+        if envelope is None:
+            tau = times[lo:hi] - t0
+            envelope = cls._envelope_at(tau, width, *shape_parameters)  # type: ignore[attr-defined]
+            _SAMPLES.put(key, envelope)
+        # (scale * envelope) * carrier, the products of Waveform.sample, in one new array.
+        placed = envelope * scale
+        if placed.dtype != carrier.dtype:
+            placed = placed.astype(carrier.dtype)
+        placed *= carrier
+    samples[lo:hi] += placed
+    if raw is not None:
+        _RECENT.keep(placed_key, placed)
+    return placed_wave
