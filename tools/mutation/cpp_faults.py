@@ -64,6 +64,12 @@ def main() -> int:
                                                                       "*.so", ".hypothesis", "mutants"))
         target = scratch / "src" / "varnok_client" / "experiment"
         env = {**os.environ, "PYTHONPATH": str(scratch / "src"), "PYTHONDEVMODE": "1"}
+        # The package's other compiled modules (not planted with faults) come from the installed build.
+        import varnok_client
+
+        installed = Path(varnok_client.__file__).parent
+        for built in installed.rglob(f"*{sysconfig.get_config_var('EXT_SUFFIX')}"):
+            shutil.copy2(built, scratch / "src" / "varnok_client" / built.relative_to(installed))
         # The unmutated build must pass, or nothing below means anything.
         shutil.copy2(build_extension(scratch, build), target)
         for number in chosen:

@@ -23,6 +23,7 @@ import re
 import shutil
 import subprocess
 import sys
+import sysconfig
 import tempfile
 from pathlib import Path
 
@@ -92,7 +93,7 @@ def main() -> int:
                              "killed (a smaller suite cannot kill what a larger one let survive)")
     parser.add_argument("--keep", type=Path, help="scratch directory to use and keep (default: a temporary one)")
     args = parser.parse_args()
-    import varnok_client.experiment.experiment as engine
+    import varnok_client
 
     scratch = args.keep or Path(tempfile.mkdtemp(prefix="varnok-py-mutants-"))
     tree = scratch / "tree"
@@ -100,7 +101,10 @@ def main() -> int:
         shutil.rmtree(tree)
     shutil.copytree(ROOT, tree, ignore=shutil.ignore_patterns(".venv*", "build", ".git", "__pycache__", "*.so",
                                                               ".hypothesis", "mutants"))
-    shutil.copy2(engine.__file__, tree / "src" / "varnok_client" / "experiment")
+    # Every compiled extension of the installed package goes beside the sources it belongs to.
+    installed = Path(varnok_client.__file__).parent
+    for built in installed.rglob(f"*{sysconfig.get_config_var('EXT_SUFFIX')}"):
+        shutil.copy2(built, tree / "src" / "varnok_client" / built.relative_to(installed))
     only = ""
     if args.modules:
         only = "only_mutate=\n" + "".join(f"    src/varnok_client/{m}\n" for m in args.modules.split(","))
