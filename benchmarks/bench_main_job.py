@@ -34,7 +34,7 @@ class Clock:
         return timed
 
 
-def measure(repeat=5):
+def measure(repeat=20):
     data = json.loads(EXAMPLE.read_text())
     best = None
     for _ in range(repeat):

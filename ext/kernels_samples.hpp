@@ -74,7 +74,7 @@ class ComplexSamples {
                    what, size_, kMaxSamples);
       throw_error_set();
     }
-    if (reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(double) == 0) {
+    if (size_ == 0 || reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(double) == 0) {
       data_ = static_cast<const double*>(view_.buf);
     } else {
       copy_.resize(2 * static_cast<std::size_t>(size_));

@@ -238,7 +238,9 @@ void apply_sweep(State& st, PyObject* self, PyObject* position) {
     for_each(entries, [&](PyObject* entry) {
       Ref value = step_value(st, entry, position);
       Ref type = get_item(entry, st.t);
-      if (equals(type.get(), st.p)) {
+      // The compiled tags are the interned names themselves; anything else compares by value.
+      const bool space = type.get() == st.p || (type.get() != st.w && equals(type.get(), st.p));
+      if (space) {
         Ref key = get_item(entry, st.key);
         Ref group = core::group_of(st, self);
         call_method(group.get(), st.set_temporary_parameter, key.get(), value.get());

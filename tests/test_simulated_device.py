@@ -1,7 +1,8 @@
-"""The simulated device against closed-form two-level physics, its noise and its parameters."""
+"""The simulated device against closed-form two-level physics, its noise, its parameters and its kernel's input checks."""
 
 import contextlib
 import math
+import mmap
 from fractions import Fraction
 from types import SimpleNamespace
 
@@ -10,7 +11,15 @@ import pytest
 
 from varnok_client.experiment.result import Result
 from varnok_client.group import Group, Space
-from varnok_client.sim import DEFAULT_SHOTS, SimulatedDevice, SimulationError, carrier_frame
+from varnok_client import _kernels
+from varnok_client.sim import (
+    DEFAULT_SHOTS,
+    SimulatedDevice,
+    SimulationError,
+    carrier_frame,
+    rotation_product,
+    sample_rotations,
+)
 from varnok_client.waveform import WaveCircuit
 from varnok_client.waveform.waveform_register import waveform_register
 
@@ -233,3 +242,42 @@ def test_carrier_phase_stays_exact_far_into_a_long_package(cycles):
     frame = carrier_frame(1 << 20, cycles)
     for k in (0, 1, 999_983, (1 << 20) - 1):
         assert frame[k] == pytest.approx(np.exp(-2j * np.pi * float((Fraction(cycles) * k) % 1)), abs=1e-12)
+
+
+@pytest.mark.parametrize("peak", [0.01, 0.3, 1.5, 4.0])  # radians a sample: series, and beyond it
+@pytest.mark.parametrize("seed", [1, 2])
+def test_kernel_equals_the_vectorised_closed_form_on_random_pulses(seed, peak):
+    # One pulse of random complex half angles w, then a readout: P(|1>) = |b|^2 of the product.
+    rng = np.random.default_rng(seed)
+    count = int(rng.integers(50, 3000))
+    w = rng.uniform(0, peak, count) * np.exp(2j * np.pi * rng.uniform(size=count))
+    drive, readout = np.append(w, 0), np.append(np.zeros(count), 1.0).astype(complex)
+    _, b = rotation_product(*sample_rotations(2j * w))
+    carrier = np.ones(count + 1, dtype=complex)
+    assert _kernels.evolve(drive, carrier, readout, 2e9, None, None) == pytest.approx([abs(b) ** 2], abs=1e-12)
+
+
+GOOD = np.ones(8, dtype=complex)
+
+
+@pytest.mark.parametrize("drive, carrier, readout, error", [
+    (None, None, GOOD.reshape(2, 4), ValueError), (None, None, GOOD.real, TypeError),
+    (None, None, np.ones(16, dtype=complex)[::2], ValueError), (None, None, [1j, 0j], TypeError),
+    (None, None, np.append(GOOD, np.inf), ValueError), (GOOD, GOOD[:4], GOOD, ValueError),
+    (GOOD, None, GOOD, TypeError), (GOOD[:4], GOOD, GOOD, ValueError),
+    (np.append(GOOD[:7], np.nan), GOOD, GOOD, ValueError), (GOOD * 1e200, GOOD, GOOD, ValueError),
+    (None, None, "oversized", ValueError),
+])
+def test_kernel_refuses_buffers_it_cannot_read_safely(drive, carrier, readout, error):
+    if isinstance(readout, str):  # 2**24 + 1 samples of never-touched anonymous memory
+        readout = np.frombuffer(mmap.mmap(-1, ((1 << 24) + 1) * 16), dtype=complex)
+    with pytest.raises(error):
+        _kernels.evolve(drive, carrier, readout, 2e9, None, None)
+
+
+@pytest.mark.parametrize("seed, step", [(0, 0), (11, 299), (-5, 7), (2**64 + 3, 2**40), (7, 2**70)])
+def test_shot_noise_is_numpys_default_generator_seeded_per_step(seed, step):
+    probabilities = {"q01.p1": 0.3, "q02.p1": 0.71}
+    rng = np.random.default_rng([seed & (2**64 - 1), step])
+    expected = {name: rng.binomial(1000, p) / 1000 for name, p in probabilities.items()}
+    assert SimulatedDevice.measure(probabilities, 1000, seed, step) == expected

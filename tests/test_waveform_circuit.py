@@ -9,6 +9,7 @@ import pytest
 from support_collaborators import is_png
 
 from varnok_client.waveform import Drag, WaveCircuit, WaveGate, WavePackage
+from varnok_client.waveform.shapes import clear_sample_cache
 from varnok_client.waveform.waveform_register import waveform_register as reg
 
 
@@ -124,6 +125,39 @@ def test_export_follows_values_changed_between_exports(circuit, mutate):
     assert_export_equals_sampling(after)
     assert any(a.shape != b.shape or not np.allclose(a, b)
                for a, b in zip(before.channels.values(), after.channels.values(), strict=True))
+
+
+def outcome(export):
+    try:
+        pkg = export()
+    except (TypeError, ValueError) as exc:
+        return type(exc)
+    return {c: s.tobytes() for c, s in pkg.channels.items()}, [w.to_dict() for w in pkg.waves]
+
+
+@pytest.mark.parametrize("change", [
+    update_parameter("amp", True), update_parameter("amp", np.float32(0.3)), update_parameter("amp", 1),
+    update_parameter("amp", float("nan")), update_parameter("width", 13), update_parameter("sigma", 2),
+    # True equals 1.0 yet is refused: an export that just placed 1.0 must not take it for the same.
+    lambda c: (update_parameter("amp", 1.0)(c), c.export_wave_package(), update_parameter("amp", True)(c)),
+    lambda c: c.gates[0].waves[0].waveform_compiler_config.update(detuning=True),
+    lambda c: c.gates[0].waves[0].wave_parameters.update(trim=[1.0]),
+    lambda c: setattr(c.gates[0].waves[0], "ratio", 0.4),
+    lambda c: setattr(c.gates[2].waves[0], "channel", "q03.ro"),
+    lambda c: c.gates[2].waves.reverse(),
+    lambda c: c.gates[1].waves.append(reg.create("cosine", "q02.xy", amp=0.2, width=30)),
+    lambda c: c.gates[1].waves.__setitem__(0, reg.create("gaussian", "q02.xy", t0=10, amp=0.3, width=20)),
+    lambda c: setattr(c.gates[1], "layer", 2),
+])
+def test_an_export_after_any_change_is_a_fresh_export(circuit, change):
+    # Exports reuse what the export before placed; whatever changed, the result (or the refusal)
+    # is that of a fresh copy exported with every cache emptied.
+    circuit.export_wave_package()
+    circuit.export_wave_package()
+    change(circuit)
+    fresh = copy.deepcopy(circuit)
+    clear_sample_cache()
+    assert outcome(circuit.export_wave_package) == outcome(fresh.export_wave_package)
 
 
 class HalfDrag(Drag):

@@ -515,20 +515,26 @@ class SimulatedDevice:
     @staticmethod
     def run_settings(exp_obj: Any, options: Mapping[str, Any] | None) -> tuple[int, int | None]:
         """``(shots, seed)``: the run options first, then the experiment's options, then defaults."""
-        sources = [options or {}, getattr(exp_obj, "options", None) or {}]
-
-        def pick(key: str, default: Any) -> Any:
-            for source in sources:
-                if source.get(key) is not None:
-                    return source[key]
-            return default
-
-        shots, seed = pick("shots", DEFAULT_SHOTS), pick("seed", None)
-        if isinstance(shots, bool) or not isinstance(shots, numbers.Integral) or shots < 0:
-            raise SimulationError(f"shots must be a non-negative integer, got {shots!r}")
-        if seed is not None and (isinstance(seed, bool) or not isinstance(seed, numbers.Integral)):
-            raise SimulationError(f"seed must be an integer or None, got {seed!r}")
-        return int(shots), None if seed is None else int(seed)
+        run = options or {}
+        theirs = getattr(exp_obj, "options", None) or {}
+        shots = run.get("shots")
+        if shots is None:
+            shots = theirs.get("shots")
+            if shots is None:
+                shots = DEFAULT_SHOTS
+        seed = run.get("seed")
+        if seed is None:
+            seed = theirs.get("seed")
+        # Plain ints pass at once; anything else is checked (and converted) the long way.
+        if type(shots) is not int or shots < 0:
+            if isinstance(shots, bool) or not isinstance(shots, numbers.Integral) or shots < 0:
+                raise SimulationError(f"shots must be a non-negative integer, got {shots!r}")
+            shots = int(shots)
+        if seed is not None and type(seed) is not int:
+            if isinstance(seed, bool) or not isinstance(seed, numbers.Integral):
+                raise SimulationError(f"seed must be an integer or None, got {seed!r}")
+            seed = int(seed)
+        return shots, seed
 
     def callback(
         self,
@@ -540,8 +546,9 @@ class SimulatedDevice:
     ) -> dict[str, Result]:
         """The run callback: ``{"result": Result}`` holding this step's readouts."""
         if steps == 0:
-            # A new run: pick up calibration changes made since the last one.
-            self.clear_cache()
+            # A new run: pick up calibration changes made since the last one. Carriers stay: they
+            # are kept by the physics they were made for, so a changed qubit finds none.
+            self._models.clear()
         shots, seed = self.run_settings(exp_obj, options)
         timestamp = self.timestamp
         if options and options.get("space_timestamp") is not None:

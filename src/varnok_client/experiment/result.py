@@ -116,11 +116,12 @@ class Result:
     def _current_id(self) -> int:
         return next(reversed(self._items)) if self._items else self.item_id_start
 
-    def _store(self, item_id: int, name: str, value: np.ndarray) -> None:
+    def _store(self, item_id: int, name: str, value: np.ndarray, in_range: bool = False) -> None:
         expected = self._shapes.get(name)
         if expected is not None and expected != value.shape:
             raise ValueError(f"value of {name!r} has shape {value.shape}, earlier steps had {expected}")
-        self._check_in_range(item_id)
+        if not in_range:
+            self._check_in_range(item_id)
         self._items.setdefault(item_id, {})[name] = value
         if expected is None:
             self._shapes[name] = value.shape
@@ -172,7 +173,7 @@ class Result:
         for item_id, values in list(other._items.items()):
             self._items.setdefault(item_id, {})
             for name, value in values.items():
-                self._store(item_id, name, value.copy())
+                self._store(item_id, name, value.copy(), in_range=True)
         return self
 
     # -- reading -----------------------------------------------------------

@@ -18,7 +18,16 @@ import numpy as np
 from ..qc.gates import QuantumGate, check_entities, check_gate_name
 from . import waveform_register as _register_module
 from .package import MAX_EXPORT_SAMPLES, WavePackage
-from .shapes import _PLAIN_SHAPES, Waveform, next_export, place_samples, real_value
+from .shapes import (
+    _PLAIN_SHAPES,
+    _PLAIN_VALUES,
+    Waveform,
+    _placed_copy,
+    next_export,
+    place_samples,
+    real_value,
+    scaled_samples,
+)
 
 __all__ = ["WaveCircuit", "WaveGate"]
 
@@ -79,6 +88,27 @@ def _grid(count: int, step: float) -> np.ndarray:
         grid.flags.writeable = False
         _GRIDS[key] = grid
     return grid.copy()
+
+
+#: What an export recorded of one placed waveform: itself, copies of its parameters and compiler
+#: settings with their value types, its own start, ratio and channel, its placed start and width,
+#: its grid span before and after trimming, the samples it added and their carrier and envelope.
+_Placed = tuple[Any, ...]
+
+
+def _record(wave: Waveform, *placement: Any) -> _Placed | None:
+    """What the plan of the next export keeps of a placed waveform (see ``_export_again``), or
+    None when it holds a value that is not plain and immutable (such a value could change in
+    place, and only plain types tell 1.0 from True)."""
+    params = wave.wave_parameters
+    config = wave.waveform_compiler_config
+    start, ratio = wave.t0, wave.ratio
+    if type(params) is not dict or type(config) is not dict:
+        return None
+    kinds = (*map(type, params.values()), *map(type, config.values()))
+    if not _PLAIN_VALUES.issuperset(kinds) or type(start) not in _PLAIN_VALUES or type(ratio) not in _PLAIN_VALUES:
+        return None
+    return (wave, params.copy(), config.copy(), kinds, start, ratio, wave.channel, *placement)
 
 
 def _parse_gate(gate_on_entity: Any) -> tuple[str, str | list[str]]:
@@ -175,6 +205,13 @@ class WaveCircuit:
     def __init__(self) -> None:
         self._gates: dict[int, WaveGate] = {}
         self._next_id = 0
+
+    def __getstate__(self) -> dict[str, Any]:
+        # The plan of the next export refers to this circuit's own objects: copies and pickles
+        # start without one.
+        state = self.__dict__.copy()
+        state.pop("_export_plan", None)
+        return state
 
     @property
     def gates(self) -> dict[int, WaveGate]:
@@ -290,6 +327,14 @@ class WaveCircuit:
             rate = real_value(sample_rate, "sample_rate")
         if rate <= 0:
             raise ValueError(f"sample_rate must be positive, got {sample_rate!r}")
+        plan = self.__dict__.get("_export_plan")
+        if plan is not None:
+            package = self._export_again(plan, rate)
+            if package is not None:
+                return package
+        # A plan for the next export, kept only when every waveform is of a built-in shape.
+        self._export_plan = None
+        records: list[_Placed] | None = []
         found, starts, total = self._measure()
         for gate, wave, start, width in found:
             if width is None:
@@ -317,6 +362,7 @@ class WaveCircuit:
             layer_start = starts[gate.layer]
             if width is None:
                 # A shape of its own: copied and sampled through its own methods.
+                records = None
                 copy = wave.copy()
                 copy.t0 = layer_start + wave.start
                 placed.append(copy)
@@ -339,7 +385,105 @@ class WaveCircuit:
             hi = math.ceil(end / step) if 0.0 < end < last else _grid_index(end, step, count)
             if hi and (hi - 1) * step >= end or hi < count and hi * step < end:
                 hi = _grid_index(end, step, count)
-            placed.append(place_samples(wave, t0, width, samples, times, step, lo, hi))
+            copy, added, first, end, carrier, envelope = place_samples(
+                wave, t0, width, samples, times, step, lo, hi
+            )
+            placed.append(copy)
+            if records is not None:
+                record = _record(wave, t0, width, lo, hi, added, first, end, carrier, envelope)
+                if record is None:
+                    records = None
+                else:
+                    records.append(record)
+        package = WavePackage._from_export(channels, times, rate, placed, total)
+        if records is not None:
+            gates = tuple((gate, gate.layer, gate.waves, len(gate.waves)) for gate in self._gates.values())
+            self._export_plan = (rate, gates, count, step, total, tuple(channels), records)
+        return package
+
+    def _export_again(self, plan: tuple[Any, ...], rate: float) -> WavePackage | None:
+        """The export of a circuit laid out as at its last export, or None when the layout changed.
+
+        The plan records every gate and waveform of the last export with copies of the
+        waveform's parameters and compiler settings (all plain values), its start, ratio and
+        channel, and where its samples went. When the same gates hold the same waveforms with
+        the same starts, widths and channels, the layout is the same: a waveform with every
+        value equal and of the same type adds its recorded samples; one whose amplitude alone
+        changed scales its recorded carrier and envelope again; any other is sampled afresh.
+        """
+        p_rate, p_gates, count, step, total, p_channels, records = plan
+        gates = self._gates
+        if rate != p_rate or len(gates) != len(p_gates):
+            return None
+        position = 0
+        for gate, (p_gate, layer, waves, size) in zip(gates.values(), p_gates):
+            if gate is not p_gate or gate.layer != layer or gate.waves is not waves or len(waves) != size:
+                return None
+            # The records follow the gates and each gate's waves in order.
+            for wave in waves:
+                if wave is not records[position][0] or type(wave) not in _PLAIN_SHAPES:
+                    return None
+                position += 1
+        times = _grid(count, step)
+        next_export()
+        channels = {channel: np.zeros(count, dtype=complex) for channel in p_channels}
+        placed: list[Waveform] = []
+        renewed = records
+        for index, record in enumerate(records):
+            wave, params, config, kinds, start, ratio, channel, t0, width, lo, hi, added, first, end, carrier, envelope = record
+            now_params = wave.wave_parameters
+            now_config = wave.waveform_compiler_config
+            now_start, now_ratio = wave.t0, wave.ratio
+            if (
+                type(now_params) is not dict
+                or type(now_config) is not dict
+                or now_start != start
+                or type(now_start) is not type(start)
+                or wave.channel != channel
+            ):
+                return None
+            samples = channels[channel]
+            same_kinds = (*map(type, now_params.values()), *map(type, now_config.values())) == kinds
+            if (
+                same_kinds
+                and now_config == config
+                and now_ratio == ratio
+                and type(now_ratio) is type(ratio)
+            ):
+                if now_params == params:
+                    if added is not None:
+                        samples[first:end] += added
+                    placed.append(_placed_copy(wave, t0))
+                    continue
+                amp = now_params.get("amp")
+                rest = now_params.copy()
+                rest["amp"] = params.get("amp")
+                if rest == params and carrier is not None and type(ratio) is float and _isfinite(amp):
+                    # Only the amplitude changed (a float still, as every kind is unchanged).
+                    added = scaled_samples(carrier, envelope, amp * ratio)
+                    samples[first:end] += added
+                    placed.append(_placed_copy(wave, t0))
+                    if renewed is records:
+                        renewed = list(records)
+                    renewed[index] = (wave, now_params.copy(), *record[2:11], added, *record[12:])
+                    continue
+            if now_params.get("width") != params.get("width") or type(now_params.get("width")) is not type(
+                params.get("width")
+            ):
+                return None
+            now_kinds = (*map(type, now_params.values()), *map(type, now_config.values()))
+            if not _PLAIN_VALUES.issuperset(now_kinds) or type(now_ratio) not in _PLAIN_VALUES:
+                return None
+            copy, added, first, end, carrier, envelope = place_samples(
+                wave, t0, width, samples, times, step, lo, hi
+            )
+            placed.append(copy)
+            if renewed is records:
+                renewed = list(records)
+            renewed[index] = (wave, now_params.copy(), now_config.copy(), now_kinds, now_start, now_ratio,
+                              channel, t0, width, lo, hi, added, first, end, carrier, envelope)
+        if renewed is not records:
+            self._export_plan = (p_rate, p_gates, count, step, total, p_channels, renewed)
         return WavePackage._from_export(channels, times, rate, placed, total)
 
     # -- serialization -------------------------------------------------------

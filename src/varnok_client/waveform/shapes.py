@@ -493,6 +493,23 @@ _SHAPE_PARAMETERS = {cls: tuple(cls.PARAMETERS) for cls in _PLAIN_SHAPES}
 _SHAPE_VALUES: dict[tuple[Any, ...], tuple[float, ...]] = {}
 
 
+def _placed_copy(wave: Waveform, t0: float) -> Waveform:
+    """``wave.copy()`` placed at ``t0``, for a built-in shape whose parameters, compiler
+    settings, start, ratio and channel are known to be plain immutable values."""
+    state = wave.__dict__
+    if state.keys() != _BASE_ATTRIBUTES or type(state["name"]) not in _PLAIN_VALUES:
+        placed = wave.copy()
+        placed.t0 = t0
+        return placed
+    placed = object.__new__(type(wave))
+    state = state.copy()
+    state["wave_parameters"] = state["wave_parameters"].copy()
+    state["waveform_compiler_config"] = state["waveform_compiler_config"].copy()
+    state["t0"] = t0
+    placed.__dict__ = state
+    return placed
+
+
 def place_samples(
     wave: Waveform,
     t0: float,
@@ -502,10 +519,12 @@ def place_samples(
     step: float,
     lo: int,
     hi: int,
-) -> Waveform:
+) -> tuple[Any, ...]:
     """``samples[lo:hi] += wave.sample(times[lo:hi])`` for a waveform of a built-in shape placed at ``t0``.
 
-    Returns the placed copy (``wave.copy()`` with ``t0`` moved).  ``times`` is
+    Returns the placed copy (``wave.copy()`` with ``t0`` moved), the samples added (None when
+    there are none) with the grid span they cover, and the carrier and envelope they were made
+    of (None when they were found made already; the envelope is None for a square pulse).  ``times`` is
     the export grid (point ``k`` at ``k * step``), ``[lo, hi)`` the grid points
     in ``[t0, t0 + width)`` as found by a sorted search, and ``t0``/``width``
     the wave's already checked start and width.  Parameters are read and
@@ -579,7 +598,7 @@ def place_samples(
         while hi > lo and (hi - 1) * step - t0 >= width:
             hi -= 1
         if hi == lo:
-            return placed_wave
+            return placed_wave, None, lo, hi, None, None
     count = hi - lo
     if raw is not None and count:
         # Placed as in the export before: the same samples again.
@@ -587,7 +606,7 @@ def place_samples(
         placed = _RECENT.get(placed_key)
         if placed is not None:
             samples[lo:hi] += placed
-            return placed_wave
+            return placed_wave, placed, lo, hi, None, None
     if raw is None:
         shape_parameters = wave._shape_parameters(width)  # type: ignore[attr-defined]
     else:
@@ -600,7 +619,7 @@ def place_samples(
                 _SHAPE_VALUES.clear()
             _SHAPE_VALUES[shape_key] = shape_parameters
     if count == 0:
-        return placed_wave
+        return placed_wave, None, lo, hi, None, None
     k = 2.0 * np.pi * freq * 1e-9
     key = (None, k, phase, step, lo, count)
     carrier = _SAMPLES.get(key)
@@ -611,21 +630,30 @@ def place_samples(
         np.cos(arg, out=carrier.real)
         np.sin(arg, out=carrier.imag)
         _SAMPLES.put(key, carrier)
-    if cls is Square:
-        placed = carrier * scale
-    else:
+    envelope = None
+    if cls is not Square:
         key = (cls, width, shape_parameters, t0, step, lo, count)
         envelope = _SAMPLES.get(key)
         if envelope is None:
             tau = times[lo:hi] - t0
             envelope = cls._envelope_at(tau, width, *shape_parameters)  # type: ignore[attr-defined]
             _SAMPLES.put(key, envelope)
-        # (scale * envelope) * carrier, the products of Waveform.sample, in one new array.
-        placed = envelope * scale
-        if placed.dtype != carrier.dtype:
-            placed = placed.astype(carrier.dtype)
-        placed *= carrier
+    placed = scaled_samples(carrier, envelope, scale)
     samples[lo:hi] += placed
     if raw is not None:
         _RECENT.keep(placed_key, placed)
-    return placed_wave
+    return placed_wave, placed, lo, hi, carrier, envelope
+
+
+def scaled_samples(
+    carrier: NDArray[np.complex128], envelope: NDArray[Any] | None, scale: float
+) -> NDArray[np.complex128]:
+    """``(scale * envelope) * carrier`` (``scale * carrier`` without an envelope), the products of
+    :meth:`Waveform.sample`, in one new array."""
+    if envelope is None:
+        return carrier * scale
+    placed = envelope * scale
+    if placed.dtype != carrier.dtype:
+        placed = placed.astype(carrier.dtype)
+    placed *= carrier
+    return placed
