@@ -121,6 +121,12 @@ def main() -> int:
     if args.recheck:
         earlier = json.loads(args.recheck.read_text())
         chosen = [name for name, status in earlier.items() if status in ("killed", "timeout", "segfault")]
+        if args.modules:
+            # Only the mutants of the modules mutated this time exist in this scratch tree.
+            prefixes = tuple("varnok_client." + m.removesuffix(".py").replace("/", ".") + "." for m in
+                             args.modules.split(","))
+            earlier = {name: status for name, status in earlier.items() if name.startswith(prefixes)}
+            chosen = [name for name in chosen if name in earlier]
         subprocess.run([str(mutmut), "run", "--max-children", args.max_children, "no_such_mutant"], cwd=tree,
                        stdout=log, stderr=subprocess.STDOUT, check=False)
         subprocess.run([str(mutmut), "run", "--max-children", args.max_children, *chosen], cwd=tree, stdout=log,
