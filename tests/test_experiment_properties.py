@@ -12,73 +12,30 @@ from varnok_client.waveform.waveform_register import waveform_register
 
 COMPILED = ["compiled_sweep_dict", "compiled_waveform_parameter_list", "compiled_space_parameter_dict",
             "compiled_sweep_len", "total_sweep_steps"]
-_SET = "(self, wave_circuit: WaveCircuit)\n\nSet the WaveCircuit object\nArgs:\n    wave_circuit: WaveCircuit object"
-_ADD = "\n\nSet the WaveCircuit object.\nArgs:\n    {}\n    layer_in_circuit: the layer of the gate in circuit\nReturns:\n" \
-       "    WaveGate object"
-_WSIG = "(self, str entity: str, int layer: int, {}: Union[{}, List[{}]], str parameter: str, str script: str)\n\n" \
-        "Set the user script for a waveform parameter by wave id.\nArgs:\n    entity: the entity of the gate\n    layer: " \
-        "the layer where is gate in the circuit\n    {}: the {} of the Waveform object in the WaveGate\n" \
-        "    parameter: the parameter name of the waveform\n    script: script str"
-DOCS = [
-    (E, "\n    Experiment class\n    "),
-    (E.__init__, "Experiment.__init__(self, str title: str, str desc: str, group: Group = None)\n\n"
-     "Initialize a Experiment object\nArgs:\n    title: experiment title\n    desc: experiment description"),
-    (E.exp_mode, "Experiment.exp_mode(self)"), (E.group, "Experiment.group(self) -> Group"),
-    (E.group.fset, "Experiment.group(self, group: Group)"), (E.options_setup, "Experiment.options_setup(self)"),
-    (E.batch_circuits, "Experiment.batch_circuits(self) -> Optional[List[WaveCircuit]]"),
-    (E.circuit, "Experiment.circuit(self) -> WaveCircuit\n\nWaveCircuit object "),
-    (E.gate_compiler, "Experiment.gate_compiler(self) -> GateCompiler\n\nGateCompiler object "),
-    (E.is_compiled, "Experiment.is_compiled(self) -> bool\n\nIs this experiment compiled "),
-    (E.compiled_sweep_dict, "Experiment.compiled_sweep_dict(self) -> Dict\n\n"
-     "Sweeping configuration dict compiled from user script "),
-    (E.compiled_waveform_parameter_list, "Experiment.compiled_waveform_parameter_list(self) -> List\n\n"
-     "Waveform parameter configuration list compiled from user script "),
-    (E.compiled_space_parameter_dict, "Experiment.compiled_space_parameter_dict(self) -> Dict\n\n"
-     "Space parameter configuration list compiled from user script "),
-    (E.compiled_sweep_len, "Experiment.compiled_sweep_len(self) -> List[int]\n\n"
-     "Sweeping length list of different dims compiled from user script "),
-    (E.total_sweep_steps, "Experiment.total_sweep_steps(self) -> int\n\nTotal sweep steps "),
-    (E.clear_batch_circuits, "Experiment.clear_batch_circuits(self)"),
-    (E.reset_compiled_data, "Experiment.reset_compiled_data(self)\n\nClear compiled data "),
-    (E._Experiment__update_config_manager, "Experiment.__update_config_manager(self) -> None"),
-    (E.options, "Experiment.options(self) -> Dict[str, Any]\n\nOptions "),
-    (E.options_config_manager, "Experiment.options_config_manager(self) -> ConfigManager\n\n"
-     "Configuration manager for experiment manager "),
-    (E.set_options, "Experiment.set_options(self, *args, **kwargs) -> None"),
-    (E.set_circuit, "Experiment.set_circuit" + _SET), (E.append_circuit, "Experiment.append_circuit" + _SET),
-    (E.add_wave_gate_obj, "Experiment.add_wave_gate_obj(self, wave_gate_obj: WaveGate, int layer_in_circuit: int)"
-     + _ADD.format("wave_gate_obj: WaveGate instance")),
+# What help() shows a user: the call signatures, and the two texts that explain when to call what.
+SIGNATURES = [
+    (E.__init__, "Experiment.__init__(self, str title: str, str desc: str, group: Group = None)"),
     (E.add_wave_gate, "Experiment.add_wave_gate(self, gate_on_entity: Union[Tuple[str, Union[str, List[str]]], "
-     "QuantumGate], int layer_in_circuit: int) -> WaveGate" + _ADD.format("gate_on_entity: gate name and entities it "
-     "is on, you can input a Tuple like `(\"X\", \"q01\")` or a\n        `QuantumGate` instance")),
-    (E.set_space_parameter_script, "Experiment.set_space_parameter_script(self, str key: str, str script: str)\n\n"
-     "Set the user script for space parameter.\nArgs:\n    key: key of a space parameter\n    script: script str"),
-    (E.set_waveform_script_by_ids, "Experiment.set_waveform_script_by_ids"
-     + _WSIG.format("wave_ids", "int", "int", "wave_ids", "waveform id (or the id list)")),
-    (E.set_waveform_script_by_name, "Experiment.set_waveform_script_by_name"
-     + _WSIG.format("wave_names", "str", "str", "wave_names", "waveform name")),
-    (E.set_waveform_script_by_channel, "Experiment.set_waveform_script_by_channel"
-     + _WSIG.format("channels", "str", "str", "channels", "channel name")),
+     "QuantumGate], int layer_in_circuit: int) -> WaveGate"),
+    (E.add_wave_gate_obj, "Experiment.add_wave_gate_obj(self, wave_gate_obj: WaveGate, int layer_in_circuit: int)"),
+    (E.set_space_parameter_script, "Experiment.set_space_parameter_script(self, str key: str, str script: str)"),
+    (E.set_waveform_script_by_ids, "Experiment.set_waveform_script_by_ids(self, str entity: str, int layer: int, "
+     "wave_ids: Union[int, List[int]], str parameter: str, str script: str)"),
+    (E.set_waveform_script_by_channel, "Experiment.set_waveform_script_by_channel(self, str entity: str, int layer: "
+     "int, channels: Union[str, List[str]], str parameter: str, str script: str)"),
+    (E.deserialize, "Experiment.deserialize(json_str, group: Group = None) -> 'Experiment'"),
     (E.fill_empty_wave_gates, "Experiment.fill_empty_wave_gates(self, group: Group = None, int space_timestamp: int = "
      "None)\n\nUse gate_compiler to fill WaveGate instances that have no waveforms.\nMust run before "
      "export_wave_package(), otherwise empty gates have\nduration 0 and later layers (e.g. M) get absolute t0 = 0."),
-    (E.serialize, "Experiment.serialize(self) -> dict\n\nSerialize Experiment object.\nReturns:\n    dictionary"),
-    (E.deserialize, "Experiment.deserialize(json_str, group: Group = None) -> 'Experiment'\n\nDeserialize "
-     "wave_circuit object.\nArgs:\n    json_str: json string\n    group: Group instance, default is None\nReturns:\n"
-     "    Experiment object"),
-    (E.clone, "Experiment.clone(self) -> 'Experiment'"), (E.valid, "Experiment.valid(self)"),
+    (E.compile_scripts, "Compile the user scripts\nArgs:\n    group: the Group instance\n"
+     "    space_timestamp: optional space snapshot time; passed to space()/gate compile"),  # after the binding's line
 ]
 
 
-@pytest.mark.parametrize(("member", "doc"), DOCS)
-def test_documentation_strings(member, doc):
-    assert member.__doc__ == doc
-
-
-def test_compile_scripts_documentation_text():  # its signature line is the binding's own
-    assert E.compile_scripts.__doc__.split("\n\n", 1)[1] == (
-        "Compile the user scripts\nArgs:\n    group: the Group instance\n"
-        "    space_timestamp: optional space snapshot time; passed to space()/gate compile")
+@pytest.mark.parametrize(("member", "doc"), SIGNATURES)
+def test_documentation_a_user_relies_on(member, doc):
+    signature, _, text = member.__doc__.partition("\n\n")
+    assert (text if member is E.compile_scripts else member.__doc__ if "\n" in doc else signature) == doc
 
 
 @pytest.mark.parametrize("name", COMPILED)

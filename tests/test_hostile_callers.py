@@ -14,6 +14,7 @@ CHILD = r'''
 import copy, gc, sys
 from types import SimpleNamespace
 from support_persistence import CALIBRATION, build_batch, build_normal, make_group
+from support_run import Run
 from varnok_client.compiler.gate_compiler_register import gate_compiler_register
 from varnok_client.experiment.experiment import Experiment
 from varnok_client.experiment.result import Result
@@ -145,6 +146,7 @@ def longer_sweep(e, kw):
     e.set_space_parameter_script("q01.x_amp", "sweep(linspace(0, 1, 7), dim=0)")
     e.set_space_parameter_script("two", "sweep([1, 2], dim=1)")
     e.compile_scripts()
+def unbounded(**kw): return kw["exp_obj"].run_exp(unbounded)
 class TearDownGroup(type(GROUP)):
     def set_temporary_parameter(self, key, value): return (wipe(), super().set_temporary_parameter(key, value))[1]
 class ReEnteringResult(Result):
@@ -199,6 +201,8 @@ callback drops the group | | run(first(lambda e, kw: setattr(e, "group", None)))
 callback writes odd positions | | each(lambda p: run(first(lambda e, kw: kw["pos"].__setitem__(slice(None), p))), (["x", 10**30, -1], [Saboteur()] * 3, [0] * 999))
 callback adds a hostile fixed entry | | run(first(lambda e, kw: e.compiled_waveform_parameter_list.append(dict(e.compiled_waveform_parameter_list[0], layer=Saboteur(), wave_ids=Saboteur()))))
 callback answers hostile values | | each(lambda a: run(lambda **kw: a), (SabotageDict(result=ReEnteringResult(), interrupt=True), {"result": Trap(), "interrupt": Trap()}))
+callback re-runs without bound | raised RecursionError | Run((2, 1, 1)).exp.run_exp(unbounded)
+callback re-runs without bound, high limit | raised RecursionError | (sys.setrecursionlimit(20000), Run((2, 1, 1)).exp.run_exp(unbounded))
 callback raises KeyboardInterrupt | raised KeyboardInterrupt | run(first(lambda e, kw: throw(KeyboardInterrupt)))
 callback drops every reference | | run(first(lambda e, kw: (CURRENT.clear(), e.__dict__.clear(), gc.collect())))
 callback re-initialises or restores itself | | each(lambda f: run(first(f)), (lambda e, kw: e.__init__("a", "b", GROUP), lambda e, kw: e.__dict__.update(Experiment.deserialize(e.serialize()).__dict__)))
