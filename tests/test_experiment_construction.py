@@ -10,6 +10,7 @@ import pytest
 from support_collaborators import raised
 from support_compile import install
 from support_editing import Falsy, SpyCircuit, Text
+from support_persistence import quiet as callback
 from varnok_client.experiment.experiment import Experiment
 from varnok_client.plugin.plugin_register import plugin_register
 from varnok_client.utils.config_manager import ConfigManager
@@ -65,10 +66,6 @@ def test_constructor_argument_errors_come_before_any_collaborator(spy_registers,
 
 class OwnDict(dict):
     pass
-
-
-def callback(**kwargs):
-    return None
 
 
 def wave_args(**wrong):

@@ -13,7 +13,7 @@ import pytest
 CHILD = r'''
 import copy, gc, sys
 from types import SimpleNamespace
-from support_persistence import CALIBRATION, build_batch, build_normal, make_group
+from support_persistence import CALIBRATION, PROPERTIES, build_batch, build_normal, make_group, minimal, patched, quiet, record
 from support_run import Run
 from varnok_client.compiler.gate_compiler_register import gate_compiler_register
 from varnok_client.experiment.experiment import Experiment
@@ -31,7 +31,6 @@ def wipe():  # tears down the experiment under attack
     for exp in CURRENT: exp.__dict__.clear()
 def raising(*a, **k): raise Boom("collaborator")
 def throw(exc): raise exc
-def quiet(**kw): return None
 def build(batch=False, compiled=True):
     exp = (build_batch if batch else build_normal)(GROUP)
     if compiled: exp.compile_scripts()
@@ -76,10 +75,7 @@ SabotageDict = subclass(dict, ["__getitem__", "__iter__", "__len__", "__contains
 SabotageList = subclass(list, ["__getitem__", "__iter__", "__len__", "append"], SABOTAGED)
 
 OPERATIONS = {
-    **{name: (lambda name: lambda e: getattr(e, name))(name) for name in (
-        "exp_mode", "group", "batch_circuits", "circuit", "gate_compiler", "is_compiled", "compiled_sweep_dict",
-        "compiled_waveform_parameter_list", "compiled_space_parameter_dict", "compiled_sweep_len",
-        "total_sweep_steps", "options", "options_config_manager", "options_setup")},
+    **{name: (lambda name: lambda e: getattr(e, name))(name) for name in PROPERTIES},
     "group=": lambda e: setattr(e, "group", GROUP), "set_options": lambda e: e.set_options(shots=3),
     "clear_batch_circuits": lambda e: e.clear_batch_circuits(), "reset_compiled_data": lambda e: e.reset_compiled_data(),
     "set_circuit": lambda e: e.set_circuit(WaveCircuit()), "append_circuit": lambda e: e.append_circuit(WaveCircuit()),
@@ -133,11 +129,6 @@ def circ(search, op="run_exp", gates=None, export=lambda: None):  # runs `op` on
 def gate(waves=None):
     real_gate = copy.deepcopy(build_normal(GROUP).circuit.search_gates("q01", 0)[0])
     return type("Gate", (), {"gate_name": "X", "waves": property(waves or (lambda self: real_gate.waves))})()
-def patched(owner, name, value, action):
-    original = getattr(owner, name)
-    setattr(owner, name, value)
-    try: return action()
-    finally: setattr(owner, name, original)
 def run(callback, batch=False):
     return build(batch).run_exp(callback)
 def first(action):  # a callback doing action(experiment, keywords) at the first step only
@@ -146,6 +137,20 @@ def longer_sweep(e, kw):
     e.set_space_parameter_script("q01.x_amp", "sweep(linspace(0, 1, 7), dim=0)")
     e.set_space_parameter_script("two", "sweep([1, 2], dim=1)")
     e.compile_scripts()
+def nest(leaf):
+    for _ in range(200_000): leaf = {"k": leaf}
+    return leaf
+def refused(data):  # restoring it raises, whatever the exception
+    try: Experiment.deserialize(data)
+    except Exception: return True
+    raise AssertionError("restored")
+def nested_inputs():
+    return [nest(1), minimal(wave_circuit=nest(None)), minimal(exp_mode="batch_circuit", batch_circuit=[nest(1)]),
+            minimal(options={"shots": nest(1)}), minimal(waveform_script=[record("none", entity=nest("q"))]),
+            *[minimal(waveform_script=[record(**fields)]) for fields in (
+                dict(entity=nest("q"), wave_ids=(1,)), dict(wave_ids=[nest(1)]), dict(layer=nest(1)))]]
+def kept(value):
+    return Experiment.deserialize(minimal(info=value, template_data=value)).serialize()["template_data"] is value
 def unbounded(**kw): return kw["exp_obj"].run_exp(unbounded)
 class TearDownGroup(type(GROUP)):
     def set_temporary_parameter(self, key, value): return (wipe(), super().set_temporary_parameter(key, value))[1]
@@ -203,6 +208,8 @@ callback adds a hostile fixed entry | | run(first(lambda e, kw: e.compiled_wavef
 callback answers hostile values | | each(lambda a: run(lambda **kw: a), (SabotageDict(result=ReEnteringResult(), interrupt=True), {"result": Trap(), "interrupt": Trap()}))
 callback re-runs without bound | raised RecursionError | Run((2, 1, 1)).exp.run_exp(unbounded)
 callback re-runs without bound, high limit | raised RecursionError | (sys.setrecursionlimit(20000), Run((2, 1, 1)).exp.run_exp(unbounded))
+deeply nested input is refused | returned bool | all(map(refused, nested_inputs()))
+deeply nested pass-through values are kept | returned bool | kept(nest(1)) or throw(AssertionError("not kept"))
 callback raises KeyboardInterrupt | raised KeyboardInterrupt | run(first(lambda e, kw: throw(KeyboardInterrupt)))
 callback drops every reference | | run(first(lambda e, kw: (CURRENT.clear(), e.__dict__.clear(), gc.collect())))
 callback re-initialises or restores itself | | each(lambda f: run(first(f)), (lambda e, kw: e.__init__("a", "b", GROUP), lambda e, kw: e.__dict__.update(Experiment.deserialize(e.serialize()).__dict__)))

@@ -8,7 +8,7 @@ import weakref
 from types import SimpleNamespace
 
 import pytest
-from support_persistence import build_normal, make_group
+from support_persistence import PROPERTIES, build_normal, make_group, patched, quiet
 
 from varnok_client.compiler.gate_compiler_register import gate_compiler_register
 from varnok_client.experiment.experiment import Experiment
@@ -99,30 +99,14 @@ def small(*space, batch=False, compile=False, grouped=True):
     return exp
 
 
-def patched(owner, name, value, operation):
-    original = getattr(owner, name)
-    setattr(owner, name, value)
-    try:
-        operation()
-    finally:
-        setattr(owner, name, original)
-
-
 def boom(*args, **kwargs):
     raise LookupError("collaborator failed")
-
-
-def quiet(**kwargs):
-    return None
 
 
 def answering(**kwargs):
     return {"result": Result(item_id_start=kwargs["steps"]), "interrupt": kwargs["steps"] == 1}
 
 
-PROPERTIES = ["exp_mode", "group", "batch_circuits", "circuit", "gate_compiler", "is_compiled", "compiled_sweep_dict",
-              "compiled_waveform_parameter_list", "compiled_space_parameter_dict", "compiled_sweep_len",
-              "total_sweep_steps", "options", "options_config_manager", "options_setup"]
 WRONG_KINDS = dict(batch_circuits=(1,), options=["x"], compiled_sweep_dict=[1], total_sweep_steps="many")
 GROUP, TITLE, KEY, SCRIPT, ENTITY = make_group(), fresh("title"), fresh("key"), fresh("0.5"), fresh("q01")
 NAMES, CHANNELS, OPTIONS, STR_SUB = [fresh("drive")], [fresh("q01.xy")], {"shots": 5}, type("S", (str,), {})("x")

@@ -56,16 +56,6 @@ def test_serialize_visits_batch_circuits_first_and_reads_the_other_values_afterw
     assert data["batch_circuit"] is not exp.batch_circuits
 
 
-def test_an_emptied_batch_serializes_as_batch_mode_and_restores_as_normal_mode():
-    exp = build_normal()
-    exp.clear_batch_circuits()
-    data = exp.serialize()
-    assert (data["exp_mode"], data["batch_circuit"]) == ("batch_circuit", [])
-    back = Experiment.deserialize(data)
-    assert back.exp_mode == "normal" and back.batch_circuits is None
-    assert back.circuit.serialize() == exp.circuit.serialize()
-
-
 # ---- deserialize: optional keys, reading order, modes ------------------------------------------
 
 
@@ -94,28 +84,36 @@ def test_deserialize_reads_the_keys_in_order_and_sets_the_group_before_the_circu
         "load_waveforms_for_group", "exp_mode", "wave_circuit", "space_parameter_script", "waveform_script"]
 
 
-@pytest.mark.parametrize("mode", ["normal", "Batch_circuit", "batch_circuit ", None, 1, ["batch_circuit"]])
-def test_anything_but_batch_circuit_restores_normal_mode(mode):
-    exp = Experiment.deserialize(minimal(exp_mode=mode, batch_circuit="not read in normal mode"))
-    assert exp.exp_mode == "normal" and exp.circuit.serialize() == one_gate_circuit()
+def emptied_batch():
+    exp = build_normal()
+    exp.clear_batch_circuits()
+    data = exp.serialize()
+    assert (data["exp_mode"], data["batch_circuit"]) == ("batch_circuit", [])  # an emptied batch is saved as one
+    return data
 
 
-def test_batch_mode_restores_the_own_circuit_then_each_batch_circuit_and_its_scripts():
-    first, second = WaveCircuit(), WaveCircuit()
-    second.add_gate(("M", "q01"), 2)
-    exp = Experiment.deserialize(minimal(exp_mode="batch_circuit", batch_circuit=[second.serialize(), first.serialize()],
-                                         waveform_script=[record(wave_ids=[0])]))
-    assert exp.exp_mode == "batch_circuit"
-    assert [c.serialize() for c in exp.batch_circuits] == [second.serialize(), first.serialize()]
-    assert exp.circuit.serialize() == one_gate_circuit()
-    assert scripts_of(exp)[0]["gate_name"] == "X"
+M = WaveCircuit()
+M.add_gate(("M", "q01"), 2)
+BATCH = dict(exp_mode="batch_circuit", batch_circuit=[M.serialize(), WaveCircuit().serialize()])
 
 
-@pytest.mark.parametrize("own", ["absent", None])
-def test_batch_mode_without_an_own_circuit_keeps_the_empty_one(own):
-    data = minimal(exp_mode="batch_circuit", batch_circuit=[one_gate_circuit()], wave_circuit=own)
-    exp = Experiment.deserialize(without(data, "wave_circuit") if own == "absent" else data)
-    assert exp.exp_mode == "batch_circuit" and exp.circuit.serialize() == WaveCircuit().serialize()
+@pytest.mark.parametrize(("make", "batch", "own"), [
+    # anything but "batch_circuit" (or an empty batch) restores normal mode; the batch circuits are not read then
+    *[(lambda mode=mode: minimal(exp_mode=mode, batch_circuit="not read"), None, one_gate_circuit())
+      for mode in ["normal", "Batch_circuit", "batch_circuit ", None, 1, ["batch_circuit"]]],
+    (emptied_batch, None, "as saved"),
+    (lambda: minimal(**BATCH, waveform_script=[record(wave_ids=[0])]), BATCH["batch_circuit"], one_gate_circuit()),
+    # without an own circuit the empty one stays
+    (lambda: without(minimal(**BATCH), "wave_circuit"), BATCH["batch_circuit"], WaveCircuit().serialize()),
+    (lambda: minimal(**BATCH, wave_circuit=None), BATCH["batch_circuit"], WaveCircuit().serialize()),
+])
+def test_the_mode_the_own_circuit_and_each_batch_circuit_are_restored(make, batch, own):
+    data = make()
+    exp = Experiment.deserialize(data)
+    assert exp.exp_mode == ("normal" if batch is None else "batch_circuit")
+    assert exp.circuit.serialize() == (data["wave_circuit"] if own == "as saved" else own)
+    assert batch is None and exp.batch_circuits is None or [c.serialize() for c in exp.batch_circuits] == batch
+    assert [r["gate_name"] for r in scripts_of(exp)] == [r.get("gate_name", "X") for r in data["waveform_script"]]
 
 
 # ---- deserialize: failures ---------------------------------------------------------------------
