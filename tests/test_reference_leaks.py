@@ -5,10 +5,11 @@ import gc
 import os
 import sys
 import weakref
-from types import SimpleNamespace
+from collections import deque
 
 import pytest
 from support_persistence import PROPERTIES, build_normal, make_group, patched, quiet
+from support_run import Run, fixed, space_sweep, wave_sweep
 
 from varnok_client.compiler.gate_compiler_register import gate_compiler_register
 from varnok_client.experiment.experiment import Experiment
@@ -61,24 +62,11 @@ def fails(error, operation, *args, **kwargs):
     raise AssertionError(f"{operation} did not raise {error.__name__}")
 
 
-def fake_exp(steps):
-    """An experiment compiled by hand onto cheap stand-ins, sweeping one space and one wave value."""
-    gate = SimpleNamespace(waves=[SimpleNamespace(wave_parameters={"amp": 0.0}, t0=0.0, ratio=1.0,
-                                                  waveform_compiler_config={"detuning": 0.0})])
-    group = SimpleNamespace(temporary={})
-    group.set_temporary_parameter = group.temporary.__setitem__
-    sweep, exp = range(steps), Experiment("t", "d")
-    exp.__dict__.update({"_Experiment__" + name: value for name, value in dict(
-        wave_circuit=SimpleNamespace(gates={0: gate}, search_gates=lambda *a: [gate],
-                                     export_wave_package=lambda *a, **k: None),
-        group=group, compiled=True, compiled_sweep_len=[steps, 1, 1], compiled_space_parameter_dict={"b": 1},
-        script_evaluator=SimpleNamespace(group=None, evaluate=lambda *a, **k: {"val": 0.5}),
-        compiled_sweep_dict={0: [{"t": "p", "key": "a", "value": sweep, "len": steps, "dim": 0},
-                                 {"t": "w", "entity": "q01", "layer": 0, "wave_ids": [0], "parameter": "detuning",
-                                  "value": sweep, "len": steps, "dim": 0}], 1: [], 2: []},
-        compiled_waveform_parameter_list=[{"entity": "q01", "layer": 0, "wave_ids": [0], "parameter": "amp",
-                                           "value": 0.1, "re_compile": "space('a')"}]).items()})
-    return exp
+def fake_run(steps):
+    """A run compiled by hand onto stand-ins that keep no log, sweeping one space and one wave value."""
+    run = Run((steps, 1, 1), space={"b": 1}, fixed=[fixed("amp", 0.1, re_compile="space('a')")], log=deque(maxlen=0))
+    run.sweep(0, space_sweep("a", range(steps)), wave_sweep("detuning", range(steps)))
+    return run
 
 
 def fresh(text):
@@ -159,7 +147,7 @@ OPERATIONS = {
         TypeError, e.run_exp_normal, quiet, space_timestamp=KEY))),
     "run_exp_batch_circuit": (lambda: small("0.5", batch=True, compile=True), lambda e: (
         e.run_exp_batch_circuit(quiet), fails(LookupError, e.run_exp_batch_circuit, boom))),
-    "run re-evaluating waves": (lambda: fake_exp(4), lambda e: (e.run_exp(answering), e.__dict__[
+    "run re-evaluating waves": (lambda: fake_run(4).exp, lambda e: (e.run_exp(answering), e.__dict__[
         "_Experiment__compiled_waveform_parameter_list"][0].update(wave_ids=[5]), fails(IndexError, e.run_exp, quiet))),
     "serialize and clone": (NORMAL, lambda e: (e.serialize(), e.clone(), small(batch=True).clone())),
     "valid": (NORMAL, lambda e: (e.valid(), fails(ScriptError, small("1 +").valid), fails(
@@ -201,24 +189,18 @@ flat_memory = pytest.mark.skipif(
 )
 
 
-@flat_memory
-def test_a_long_run_keeps_resident_memory_flat():
-    exp, marks = fake_exp(100_000), {}
+def long_run(warm):
+    run = fake_run(100_000)
 
     def callback(**kwargs):
         if kwargs["steps"] == 5_000:
-            gc.collect()
-            marks["warm"] = resident_bytes()
+            warm()
         return {"interrupt": False} if kwargs["steps"] % 2 else None
 
-    assert isinstance(exp.run_exp(callback), Result)
-    gc.collect()
-    assert exp._Experiment__group.temporary["a"] == 99_999
-    assert resident_bytes() - marks["warm"] < RSS_LIMIT
+    assert isinstance(run.exp.run_exp(callback), Result) and run.temporary["a"] == 99_999
 
 
-@flat_memory
-def test_many_construct_compile_run_serialize_clone_cycles_keep_resident_memory_flat():
+def cycles(warm):  # construct, compile, run, serialize and clone, again and again
     group = make_group()
     for cycle in range(10_000):
         exp = Experiment("t", "d", group)
@@ -228,8 +210,14 @@ def test_many_construct_compile_run_serialize_clone_cycles_keep_resident_memory_
         exp.compile_scripts()
         result, data, twin = exp.run_exp(quiet), exp.serialize(), exp.clone()
         if cycle == 1_000:
-            gc.collect()
-            warm = resident_bytes()
-    gc.collect()
+            warm()
     assert result.dims == [2, 1, 1] and twin.serialize() == data
-    assert resident_bytes() - warm < RSS_LIMIT
+
+
+@flat_memory
+@pytest.mark.parametrize("scenario", [long_run, cycles])
+def test_resident_memory_stays_flat(scenario):
+    marks = []
+    scenario(lambda: (gc.collect(), marks.append(resident_bytes())))
+    gc.collect()
+    assert resident_bytes() - marks[0] < RSS_LIMIT
