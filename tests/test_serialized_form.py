@@ -1,6 +1,5 @@
 """The serialized form of an experiment: what `serialize` writes and how `deserialize` reads it."""
 
-import inspect
 from types import MappingProxyType, SimpleNamespace
 
 import pytest
@@ -202,6 +201,5 @@ def test_a_given_group_is_assigned_through_the_setter(spy_registers, group, kind
 def test_deserialize_through_the_class_and_through_an_instance_builds_an_experiment():
     special = type("Special", (Experiment,), {})
     source = special("t", "d")
-    assert isinstance(inspect.getattr_static(Experiment, "deserialize"), staticmethod)
     for restored in (Experiment.deserialize(minimal()), special.deserialize(minimal()), source.deserialize(minimal())):
         assert type(restored) is Experiment and restored is not source
