@@ -1,5 +1,7 @@
 """The run loops: checks, compilation on demand, compiled values, the sweep, the callback, results, interrupts."""
 
+import itertools
+
 import numpy as np
 import pytest
 
@@ -113,18 +115,6 @@ def test_a_broken_entry_stops_the_run_after_earlier_entries_took_effect(entry, s
     assert run.temporary == ({"first": 1} if sweep else {})
 
 
-@pytest.mark.parametrize(("lengths", "expected"), [
-    ((3, 2, 1), [[i, j, 0] for i in range(3) for j in range(2)]),
-    ((2, 0, 2), [[i, 0, k] for i in range(2) for k in range(2)]),
-    ((2, 2, 2, 7), [[i, j, k] for i in range(2) for j in range(2) for k in range(2)]),
-])
-def test_every_combination_is_one_step_with_dimension_two_fastest(lengths, expected):
-    run = Run(lengths)
-    result = run.go()
-    assert run.callback.positions() == expected and run.callback.kw("steps") == list(range(len(expected)))
-    assert isinstance(result, Result) and len(result) == 0 and result.dims == list(lengths)
-
-
 @pytest.mark.parametrize("mode", MODES)
 @pytest.mark.parametrize("interrupt", [False, True])
 def test_callback_contract_and_results_merged_in_step_order_with_an_interrupt_after_merging(monkeypatch, mode,
@@ -163,15 +153,22 @@ class AnswerDict(dict):
     pass
 
 
-@pytest.mark.parametrize(("answer", "calls"), [
-    (None, 4), (["result"], 4), ({"result": "not a Result"}, 4), ("a Result itself", 4), ({"interrupt": 1}, 4),
-    ({"interrupt": np.True_}, 4), ({"interrupt": "yes"}, 4), ({"interrupt": True}, 1), (AnswerDict(interrupt=True), 1),
+@pytest.mark.parametrize(("lengths", "answer", "calls"), [
+    ((3, 2, 1), None, 6), ((2, 0, 2), None, 4), ((2, 2, 2, 7), None, 8),  # an empty dimension runs once
+    *[((2, 2, 1), answer, calls) for answer, calls in [
+        (["result"], 4), ({"result": "not a Result"}, 4), ("a Result itself", 4), ({"interrupt": 1}, 4),
+        ({"interrupt": np.True_}, 4), ({"interrupt": "yes"}, 4), ({"interrupt": True}, 1),
+        (AnswerDict(interrupt=True), 1)]],
 ])
-def test_only_a_result_under_the_key_is_merged_and_only_true_itself_interrupts(answer, calls):
-    run = Run((2, 2, 1))
+def test_each_combination_is_a_step_with_dimension_two_fastest_and_only_true_itself_interrupts(lengths, answer,
+                                                                                               calls):
+    run = Run(lengths)
     result = run.go(Callback(answers=lambda steps: step_result(steps, 1) if answer == "a Result itself" else answer))
-    assert len(run.callback.calls) == calls
+    every = [list(pos) for pos in itertools.product(*(range(max(n, 1)) for n in lengths[:3]))]
+    assert run.callback.positions() == every[:calls] and run.callback.kw("steps") == list(range(calls))
+    # only a Result under the key is merged
     assert result is True if calls == 1 else (isinstance(result, Result) and len(result) == 0)
+    assert calls == 1 or result.dims == list(lengths)
 
 
 @pytest.mark.parametrize(("lengths", "batch"), [((1, 1, 1), None), ((0, 5, 1), None), ((1, 4, 3), None),
