@@ -6,12 +6,13 @@ import fractions
 import numpy as np
 import pytest
 from support_collaborators import raised
-from support_compile import compile_error, install, lacking, private, scripts, seq, three_waves, val
+from support_compile import compile_error, install, lacking, private, scripts, seq, val
+from support_editing import SpyCompiler, fresh
 
 from varnok_client.experiment.experiment import Experiment
 from varnok_client.group import Group
 from varnok_client.languages import lang
-from varnok_client.waveform import WaveCircuit, WaveGate
+from varnok_client.waveform import WaveGate
 
 
 def space_scripts(exp, answers):
@@ -43,19 +44,6 @@ def test_a_group_argument_replaces_the_experiments_group_before_evaluation(group
     assert spy_registers.calls == [("get_gate_compiler", new_group), ("load_waveforms_for_group", new_group)]
 
 
-class RecordingGateCompiler:
-    compiler_name = "recording"
-
-    def __init__(self, evaluator):
-        self.evaluator, self.calls = evaluator, []
-
-    def compile(self, *args, **kwargs):
-        self.calls.append((args, kwargs, self.evaluator.scripts()))
-        circuit = WaveCircuit()
-        circuit.add_gate(args[0], 0, three_waves()[:1])
-        return circuit.export_wave_package()
-
-
 @pytest.mark.parametrize(
     ("given", "stored"),
     [(12.7, 12), (-3.9, -3), (None, None), (np.float64(12.7), 12), (np.int64(5), 5), (fractions.Fraction(25, 2), 12)],
@@ -64,7 +52,8 @@ def test_the_timestamp_is_truncated_and_handed_to_every_evaluation_and_the_gate_
     exp.circuit.add_wave_gate_obj(WaveGate(("X", "q01"), 0), 0)
     evaluator = scripts(exp, install(exp), {"a": val(1), "b": val(2)}, [(0, "amp", val(3))])
     exp.group = group
-    exp._Experiment__gate_compiler = gate_compiler = RecordingGateCompiler(evaluator)
+    seen = []  # the scripts evaluated when the gate compiler is called
+    gate_compiler = exp._Experiment__gate_compiler = SpyCompiler(lambda p: seen.append(evaluator.scripts()) or fresh(p))
     exp.compile_scripts(space_timestamp=given)
     timestamp = private(exp, "compile_space_timestamp")
     assert timestamp == stored and type(timestamp) is type(stored)
@@ -72,7 +61,7 @@ def test_the_timestamp_is_truncated_and_handed_to_every_evaluation_and_the_gate_
     assert evaluator.calls == [((script,), {"timestamp": stored}, group) for script in ["a", "b", "a", "b", "amp 0"]]
     assert all(type(kwargs["timestamp"]) is type(stored) for _, kwargs, _ in evaluator.calls)
     # empty gates are filled after the space scripts and before the waveform scripts
-    assert gate_compiler.calls == [((("X", "q01"),), {"timestamp": stored}, ["a", "b", "a", "b"])]
+    assert gate_compiler.calls == [((("X", "q01"),), {"timestamp": stored})] and seen == [["a", "b", "a", "b"]]
     assert len(exp.circuit.gates[0].waves) == 1
 
 

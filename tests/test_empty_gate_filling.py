@@ -6,40 +6,12 @@ from types import SimpleNamespace
 import pytest
 
 from support_collaborators import raised
-from support_editing import Falsy, circuit_of, wave
+from support_editing import Falsy, Package, SpyCompiler, circuit_of, fresh, wave
 from varnok_client.compiler.gate_compiler_register import gate_compiler_register
 from varnok_client.experiment.experiment import Experiment
 from varnok_client.group import Group
 from varnok_client.languages import lang
 from varnok_client.waveform import WaveCircuit
-
-
-class Package:
-    """What a gate compiler answers. False by default: the engine must look at its waves, not at its truth."""
-
-    def __init__(self, waves, truth=False):
-        self.waves, self.truth = waves, truth
-
-    def __bool__(self):
-        return self.truth
-
-
-def fresh(pair):
-    return Package([wave(pair[1] if isinstance(pair[1], str) else pair[1][0])])
-
-
-class SpyCompiler:
-    compiler_name = "spy"
-
-    def __init__(self, answer=fresh):
-        self.calls, self.answer = [], answer
-
-    def compile(self, *args, **kwargs):
-        self.calls.append((args, kwargs))
-        return self.answer(args[0])
-
-    def names(self):
-        return [args[0][0] for args, _ in self.calls]
 
 
 @pytest.fixture

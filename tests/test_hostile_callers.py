@@ -10,6 +10,8 @@ import sys
 
 import pytest
 
+from varnok_client.experiment.experiment import Experiment
+
 CHILD = r'''
 import copy, gc, sys
 from types import SimpleNamespace
@@ -214,10 +216,7 @@ callback raises KeyboardInterrupt | raised KeyboardInterrupt | run(first(lambda 
 callback drops every reference | | run(first(lambda e, kw: (CURRENT.clear(), e.__dict__.clear(), gc.collect())))
 callback re-initialises or restores itself | | each(lambda f: run(first(f)), (lambda e, kw: e.__init__("a", "b", GROUP), lambda e, kw: e.__dict__.update(Experiment.deserialize(e.serialize()).__dict__)))
 """  # noqa: E501
-PRIVATE = ["group", "gate_compiler", "wave_circuit", "waveform_script", "space_parameter_script", "script_evaluator",
-           "compiled", "compiled_sweep_dict", "compiled_space_parameter_dict", "compiled_waveform_parameter_list",
-           "compiled_sweep_len", "total_sweep_steps", "compile_space_timestamp", "batch_circuits",
-           "options_config_manager", "options"]
+PRIVATE = [name.removeprefix("_Experiment__") for name in vars(Experiment("t", "d")) if name.startswith("_Experiment__")]
 CASES = {**{f"attribute {short}": ("", f"attack_attribute({short!r})") for short in PRIVATE},
          "instance dictionary emptied": ("", "attack_instance_dictionary(lambda d: {})"),
          "instance dictionary sabotaged": ("", "attack_instance_dictionary(SabotageDict)"),
