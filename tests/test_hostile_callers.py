@@ -1,5 +1,6 @@
 """Hostile callers (private state deleted or replaced, collaborators that fail or fight back, callbacks
-that edit, re-enter or tear down the experiment) get a Python exception or a normal return, never a crash."""
+that edit, re-enter or tear down the experiment, input nested too deeply) get a Python exception or a normal
+return, never a crash."""
 
 # Each case runs in an interpreter of its own that prints "start <label>" before and "outcome <label> ..."
 # after every attempt, so a crash fails only that case and names the attempt it died in.
