@@ -45,7 +45,6 @@ def test_empty_gates_are_filled_once_in_circuit_order_with_the_packages_waves(ce
 
 
 @pytest.mark.parametrize(("args", "kwargs", "expected"), [
-    ((), {"space_timestamp": 1_700_000_000_123}, 1_700_000_000_123), ((), {"space_timestamp": 12.7}, 12),
     ((), {"space_timestamp": -0.5}, 0), ((), {"space_timestamp": fractions.Fraction(7, 2)}, 3), ((None, 42), {}, 42),
     ((), {"group": None}, None), ((), {"group": Falsy()}, None),  # only a None group is left out
 ])

@@ -80,21 +80,17 @@ ARGUMENT_ERRORS = [  # (method, arguments with "group" for a group, in batch mod
       for loop in ("run_exp_normal", "run_exp_batch_circuit") for args, name, want, got in [
           ((callback, OwnDict()), "options", "dict", "OwnDict"), ((callback, None, "group", "5"), *TIMESTAMP_STR)]],
     ("compile_scripts", ("group", "12"), False, *TIMESTAMP_STR),
-    ("compile_scripts", ("group", [12]), False, *TIMESTAMP_LIST),
-    ("fill_empty_wave_gates", ("group", "5"), False, *TIMESTAMP_STR),
     ("fill_empty_wave_gates", ("group", [5]), False, *TIMESTAMP_LIST),
     *[(method, (object(), layer), True, "layer_in_circuit", "int", type(layer).__name__)  # before the batch refusal
       for method in ("add_wave_gate_obj", "add_wave_gate") for layer in (None, "2", b"2")],
     *[("set_space_parameter_script", args, False, name, "str", got) for args, name, got in [
-        ((None, "x = 1"), "key", "NoneType"), (("amp", 1), "script", "int"), ((None, None), "key", "NoneType"),
-        ((Text("amp"), "x = 1"), "key", "Text")]],
+        (("amp", 1), "script", "int"), ((None, None), "key", "NoneType"), ((Text("amp"), "x = 1"), "key", "Text")]],
     *[(method, wave_args(**wrong), False, name, want, got)  # in parameter order, before the selection is looked at
       for method in ("set_waveform_script_by_ids", "set_waveform_script_by_name", "set_waveform_script_by_channel")
       for wrong, name, want, got in [
           ({"entity": None}, "entity", "str", "NoneType"),
           ({"parameter": b"amp", "script": None}, "parameter", "str", "bytes"),
-          ({"layer": "0"}, "layer", "int", "str"), ({"layer": None, "parameter": None}, "layer", "int", "NoneType"),
-          ({"entity": None, "layer": None}, "entity", "str", "NoneType")]],
+          ({"layer": "0"}, "layer", "int", "str"), ({"entity": None, "layer": None}, "entity", "str", "NoneType")]],
 ]
 
 

@@ -38,8 +38,8 @@ def test_compiled_views_need_a_compilation_then_return_the_stored_object(exp, na
     ("compiled_sweep_dict", [], "Expected dict, got list"), ("compiled_space_parameter_dict", set(), "Expected dict, got set"),
     ("compiled_waveform_parameter_list", (), "Expected list, got tuple"), ("compiled_sweep_len", "1", "Expected list, got str"),
     ("total_sweep_steps", "5", "Expected int, got str"), ("batch_circuits", (), "Expected list, got tuple"),
-    ("options", [], "Expected dict, got list"), *[("total_sweep_steps", stored, expected) for stored, expected in [
-        (None, None), (2.9, 2), (-2.9, -2), (True, 1), (fractions.Fraction(9, 2), 4)]],  # numbers are converted
+    ("options", [], "Expected dict, got list"), ("total_sweep_steps", None, None),
+    ("total_sweep_steps", fractions.Fraction(9, 2), 4),  # numbers are converted
 ])
 def test_views_check_or_convert_their_result_type(exp, name, stored, expected):
     exp._Experiment__compiled = True

@@ -32,8 +32,8 @@ def call(exp, method, selection=None, entity="q01", layer=0, parameter="amp", sc
 
 
 @pytest.mark.parametrize(("key", "script", "stored"), [
-    ("  amp ", "\n  x = linspace(0, 1, 5)\n", "  x = linspace(0, 1, 5)"), ("\tamp\n", "\n\nx = 1\n\n\n", "x = 1"),
-    ("amp", "\r\n x = 1\t\n", "\r\n x = 1\t"), ("amp", " \nx = 1\n ", " \nx = 1\n "), ("\u3000amp\xa0", "\n\n", ""),
+    ("  amp ", "\n  x = linspace(0, 1, 5)\n", "  x = linspace(0, 1, 5)"), ("amp", " \nx = 1\n ", " \nx = 1\n "),
+    ("\u3000amp\xa0", "\n\n", ""),
 ])
 def test_space_parameter_script_stripping_and_a_key_set_again_keeps_its_place(exp, key, script, stored):
     store = exp._Experiment__space_parameter_script
@@ -82,8 +82,8 @@ def test_records_append_in_call_order(wexp):
 
 
 @pytest.mark.parametrize(("wave_ids", "stored"), [
-    (3, [3]), (True, [True]), (" 12\n", [12]), (" +7_0 ", [70]), ("\u0663", [3]), ("-1", [-1]),
-    ([1, "2", 3.0], [1, 2, 3]), ([3.9, -3.9, " 7 ", True], [3, -3, 7, 1]), ([fractions.Fraction(9, 2)], [4]), ([], []),
+    (True, [True]), (" +7_0 ", [70]), ([3.9, -3.9, " 7 ", True], [3, -3, 7, 1]), ([fractions.Fraction(9, 2)], [4]),
+    ([], []),
 ])
 def test_wave_ids_become_a_new_list_of_integers(wexp, wave_ids, stored):
     given = [(type(v), v) for v in wave_ids] if isinstance(wave_ids, list) else None

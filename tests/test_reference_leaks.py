@@ -143,8 +143,6 @@ OPERATIONS = {
         e.run_exp(answering, options=OPTIONS), NORMAL().run_exp(quiet, group=GROUP), fails(LookupError, e.run_exp, boom),
         fails(TypeError, e.run_exp, OPTIONS), fails(TypeError, e.run_exp, quiet, options=NAMES),
         fails(ScriptError, small("1 +").run_exp, quiet))),
-    "run_exp_normal": (NORMAL, lambda e: (e.run_exp_normal(quiet, group=GROUP, space_timestamp=3.5), fails(
-        TypeError, e.run_exp_normal, quiet, space_timestamp=KEY))),
     "run_exp_batch_circuit": (lambda: small("0.5", batch=True, compile=True), lambda e: (
         e.run_exp_batch_circuit(quiet), fails(LookupError, e.run_exp_batch_circuit, boom))),
     "run re-evaluating waves": (lambda: fake_run(4).exp, lambda e: (e.run_exp(answering), e.__dict__[
