@@ -181,7 +181,6 @@ search_gates answers junk | | each(lambda v: circ(lambda e: v), (None, [], Trap(
 search_gates tears down | | each(lambda op: circ(lambda e: (wipe(), [gate()])[1], op), ("run_exp", "compile_scripts", "by_name"))
 gate waves fail on a second read | | each(lambda op: circ(lambda e: [gate(lambda g: [] if next(READS) % 2 else raising())], op), ("run_exp", "compile_scripts"))
 gate waves are hostile | | each(lambda w: circ(lambda e: [gate(lambda g: w)]), (Saboteur(), SabotageDict({0: 1}), [SimpleNamespace(wave_parameters=Trap())]))
-export raises | raised Boom | circ(lambda e: [gate()], export=raising)
 export tears down | | circ(lambda e: [gate()], export=wipe)
 gates are hostile while filling | | each(lambda g: circ(lambda e: (wipe(), [])[1], "fill_empty_wave_gates", g), (Trap(), Saboteur(), SabotageDict({0: gate()})))
 group tears down while compiling | | build(compiled=False).compile_scripts(group=TearDownGroup("g", dict(CALIBRATION)))

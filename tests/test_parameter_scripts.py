@@ -27,8 +27,10 @@ def records(exp):
     return exp._Experiment__waveform_script
 
 
-def call(exp, method, selection=None, entity="q01", layer=0, parameter="amp", script="x = 1"):
-    return getattr(exp, method)(entity, layer, SETTERS[method] if selection is None else selection, parameter, script)
+def call(exp, method, selection=None, entity="q01", layer=0, parameter="amp", script="x = 1"):  # by keyword
+    keyword = {"ids": "wave_ids", "name": "wave_names", "channel": "channels"}[method.rsplit("_", 1)[1]]
+    return getattr(exp, method)(entity=entity, layer=layer, parameter=parameter, script=script,
+                                **{keyword: SETTERS[method] if selection is None else selection})
 
 
 @pytest.mark.parametrize(("key", "script", "stored"), [
@@ -68,17 +70,6 @@ def test_search_by_keywords_takes_the_first_gate_and_its_errors_propagate(exp, m
     assert records(exp)[0]["gate_name"] is name and records(exp)[0]["layer"] == 3 and type(records(exp)[0]["layer"]) is int
     spy.error = LookupError("failed")
     assert raised(LookupError, call, exp, method) is spy.error and len(records(exp)) == 1
-
-
-def test_records_append_in_call_order(wexp):
-    store = records(wexp)
-    wexp.set_waveform_script_by_ids("q01", 0, 0, "amp", "x = 1")
-    wexp.set_waveform_script_by_ids(entity="q01", layer=0, wave_ids=0, parameter="amp", script="x = 2")
-    wexp.set_waveform_script_by_name("q01", 1, "readout", "width", "x = 3")
-    wexp.set_waveform_script_by_channel(entity="q02", layer=2, channels="q02.z", parameter="amp", script="x = 4")
-    assert records(wexp) is store and [(r["search_type"], r["script"]) for r in store] == [
-        ("ids", "x = 1"), ("ids", "x = 2"), ("name", "x = 3"), ("channel", "x = 4")]
-    assert store[0] == {**store[1], "script": "x = 1"} and store[0] is not store[1]
 
 
 @pytest.mark.parametrize(("wave_ids", "stored"), [

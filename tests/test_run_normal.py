@@ -153,9 +153,8 @@ class AnswerDict(dict):
 @pytest.mark.parametrize(("lengths", "answer", "calls"), [
     ((3, 2, 1), None, 6), ((2, 0, 2), None, 4), ((2, 2, 2, 7), None, 8),  # an empty dimension runs once
     *[((2, 2, 1), answer, calls) for answer, calls in [
-        (["result"], 4), ({"result": "not a Result"}, 4), ("a Result itself", 4), ({"interrupt": 1}, 4),
-        ({"interrupt": np.True_}, 4), ({"interrupt": "yes"}, 4), ({"interrupt": True}, 1),
-        (AnswerDict(interrupt=True), 1)]],
+        ({"result": "not a Result"}, 4), ("a Result itself", 4), ({"interrupt": np.True_}, 4),
+        ({"interrupt": True}, 1), (AnswerDict(interrupt=True), 1)]],
 ])
 def test_each_combination_is_a_step_with_dimension_two_fastest_and_only_true_itself_interrupts(lengths, answer,
                                                                                                calls):
