@@ -8,7 +8,6 @@ import pytest
 from support_collaborators import raised
 from support_editing import Falsy, Package, SpyCompiler, circuit_of, fresh, wave
 from varnok_client.compiler.gate_compiler_register import gate_compiler_register
-from varnok_client.experiment.experiment import Experiment
 from varnok_client.group import Group
 from varnok_client.languages import lang
 from varnok_client.waveform import WaveCircuit
@@ -113,21 +112,3 @@ def test_batch_mode_fills_the_callers_circuits_in_list_order_even_when_the_list_
     assert exp.batch_circuits == [] and exp.fill_empty_wave_gates() is None  # nothing to walk, no compiler needed
     exp.append_circuit(None)
     raised(AttributeError, exp.fill_empty_wave_gates)
-
-
-def test_the_walk_reads_circuit_group_and_compiler_through_properties(compiler):
-    viewed, seen = circuit_of(("X", "view", 0)), []
-
-    class Viewed(Experiment):
-        circuit = property(lambda self: viewed)
-        gate_compiler = property(lambda self: compiler)
-        group = property(Experiment.group.fget, lambda self, value: seen.append(value))
-
-    exp = Viewed("t", "d")
-    exp._Experiment__wave_circuit.add_gate(("X", "hidden"), 0)
-    failure = raised(RuntimeError, exp.fill_empty_wave_gates, Falsy())
-    assert str(failure) == lang.msg("exp_gate_no_wave_no_comp").format(0, viewed.gates[0]), "no stored compiler"
-    assert compiler.calls == [] and len(seen) == 1 and exp.group is None
-    exp._Experiment__gate_compiler = SpyCompiler()
-    exp.fill_empty_wave_gates()
-    assert compiler.calls == [((("X", "view"),), {"timestamp": None})]

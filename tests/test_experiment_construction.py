@@ -139,16 +139,6 @@ def test_option_plugins_fill_the_new_manager_in_order_until_one_fails(monkeypatc
     assert seen == []
 
 
-def test_state_and_overridden_properties_are_read_at_each_use(exp):
-    class Tagged(Experiment):
-        batch_circuits = property(lambda self: ["overridden"])
-
-    assert Tagged("t", "d").exp_mode == "batch_circuit", "the mode is derived through the batch_circuits property"
-    marker = exp._Experiment__wave_circuit = object()
-    vars(exp)[P + "batch_circuits"] = []
-    assert exp.circuit is marker and exp.exp_mode == "batch_circuit"
-
-
 @pytest.mark.parametrize(
     "clone", [copy.deepcopy] + [lambda e, p=p: pickle.loads(pickle.dumps(e, p)) for p in range(pickle.HIGHEST_PROTOCOL + 1)]
 )

@@ -1,13 +1,16 @@
-"""Documentation, the properties over the experiment's state, the group setter, options and the two resets."""
+"""Documentation, the properties over the experiment's state (also as a subclass overrides them), the group
+setter, options and the two resets."""
 
 import fractions
 
 import pytest
 
 from support_collaborators import raised
+from support_editing import Falsy, SpyCompiler, circuit_of, wave
 from varnok_client.compiler.gate_compiler_register import gate_compiler_register
 from varnok_client.experiment.experiment import Experiment as E
 from varnok_client.languages import lang
+from varnok_client.waveform import WaveCircuit, WaveGate
 from varnok_client.waveform.waveform_register import waveform_register
 
 COMPILED = ["compiled_sweep_dict", "compiled_waveform_parameter_list", "compiled_space_parameter_dict",
@@ -50,11 +53,7 @@ def test_views_check_or_convert_their_result_type(exp, name, stored, expected):
         assert getattr(exp, name) == expected and type(getattr(exp, name)) is type(expected)
 
 
-def test_clear_batch_circuits_replaces_the_list_and_reset_renews_the_compiled_containers(exp):
-    exp.clear_batch_circuits()
-    first = exp.batch_circuits
-    first.append("kept")
-    assert exp.clear_batch_circuits() is None and exp.batch_circuits == [] and first == ["kept"]
+def test_reset_renews_the_compiled_containers_and_keeps_the_flag_the_total_and_the_timestamp(exp):
     exp._Experiment__compiled, exp._Experiment__total_sweep_steps, exp._Experiment__compile_space_timestamp = 1, 12, 99
     old = {name: getattr(exp, name) for name in COMPILED[:-1]}
     old["compiled_sweep_dict"][0].append({"t": "p"})
@@ -120,3 +119,53 @@ def test_set_options_inputs_in_order_validates_then_stores_user_input_or_keeps_t
         exp.set_options()
         assert manager.log[-1] == "validate" and exp.options == {"zeta": 2, "alpha": 1}
         assert exp.options_setup is SpyManager.config_items
+
+
+def overriding(**views):
+    """An experiment of a subclass overriding the named properties, each given as a getter or (getter, setter)."""
+    members = {name: property(*view) if isinstance(view, tuple) else property(view) for name, view in views.items()}
+    return type("Overriding", (E,), members)("t", "d")
+
+
+def mode_through_batch_circuits():
+    assert overriding(batch_circuits=lambda self: ["overridden"]).exp_mode == "batch_circuit"
+
+
+def insertion_through_exp_mode():  # not "normal" refuses insertion; not "batch_circuit" lets set_circuit through
+    exp = overriding(exp_mode=lambda self: "Normal")
+    for method, args in [("add_wave_gate", (("X", "q01"), 0)), ("add_wave_gate_obj", (WaveGate(("X", "q01"), 0), 0))]:
+        assert f"`{method}()`" in str(raised(RuntimeError, getattr(exp, method), *args))
+    exp.append_circuit(WaveCircuit())
+    exp.set_circuit(given := circuit_of(("X", "q01", 0)))
+    assert exp.circuit == given
+
+
+def scripts_search_the_stored_circuit():  # not the circuit view, and in batch mode too
+    exp = overriding(circuit=lambda self: circuit_of(("X", "q01", 0)))
+    exp.append_circuit(circuit_of(("X", "q01", 0, [wave("q01")])))
+    for method, selection in [("by_ids", 0), ("by_name", "drive"), ("by_channel", "q01.xy")]:
+        failure = raised(RuntimeError, getattr(exp, f"set_waveform_script_{method}"), " q01\t", 0.5, selection, "a", "")
+        assert str(failure) == lang.msg("exp_gate_not_found").format("q01", 0)
+    exp.set_space_parameter_script("amp", "x = 1")
+    assert vars(exp)["_Experiment__space_parameter_script"] == {"amp": "x = 1"}
+    assert vars(exp)["_Experiment__waveform_script"] == []
+
+
+def the_walk_reads_circuit_group_and_compiler_through_the_views():
+    viewed, seen, compiler = circuit_of(("X", "view", 0)), [], SpyCompiler()
+    exp = overriding(circuit=lambda self: viewed, gate_compiler=lambda self: compiler,
+                     group=(E.group.fget, lambda self, value: seen.append(value)))
+    exp._Experiment__wave_circuit.add_gate(("X", "hidden"), 0)
+    failure = raised(RuntimeError, exp.fill_empty_wave_gates, Falsy())
+    assert str(failure) == lang.msg("exp_gate_no_wave_no_comp").format(0, viewed.gates[0]), "no stored compiler"
+    assert compiler.calls == [] and len(seen) == 1 and exp.group is None
+    exp._Experiment__gate_compiler = SpyCompiler()
+    exp.fill_empty_wave_gates()
+    assert compiler.calls == [((("X", "view"),), {"timestamp": None})]
+
+
+@pytest.mark.parametrize("check", [mode_through_batch_circuits, insertion_through_exp_mode,
+                                   scripts_search_the_stored_circuit,
+                                   the_walk_reads_circuit_group_and_compiler_through_the_views])
+def test_a_subclass_overriding_a_property_is_read_through_it_or_not_at_all(check):
+    check()

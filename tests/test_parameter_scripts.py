@@ -7,7 +7,6 @@ import pytest
 
 from support_collaborators import raised
 from support_editing import SpyCircuit, circuit_of, wave
-from varnok_client.experiment.experiment import Experiment
 from varnok_client.languages import lang
 from varnok_client.waveform import WaveCircuit
 
@@ -104,19 +103,6 @@ def test_name_and_channel_selections(wexp, method, selection):
     call(wexp, method, selection)
     stored = records(wexp)[0]["wave_names" if method.endswith("name") else "channels"]
     assert stored == [selection] if isinstance(selection, str) else stored is selection  # shared with the caller
-
-
-@pytest.mark.parametrize("method", SETTERS)
-def test_batch_mode_and_an_overridden_circuit_property_do_not_change_the_searched_circuit(method):
-    class OtherView(Experiment):
-        circuit = property(lambda self: circuit_of(("X", "q01", 0)))
-
-    exp = OtherView("t", "d")
-    exp.append_circuit(circuit_of(("X", "q01", 0, [wave("q01")])))
-    failure = raised(RuntimeError, call, exp, method, entity=" q01\t", layer=0.5)
-    assert str(failure) == lang.msg("exp_gate_not_found").format("q01", 0) and records(exp) == []
-    exp.set_space_parameter_script("amp", "x = 1")
-    assert exp._Experiment__space_parameter_script == {"amp": "x = 1"}
 
 
 class Resizing:
