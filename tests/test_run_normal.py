@@ -183,7 +183,6 @@ def test_single_step_run(monkeypatch, lengths, batch, gives_result):
     assert recorder.kw("steps") == [0] and recorder.kw("options") == [None]
     # Neither the sweep nor the re-evaluation ran; the compiled value stays; only circuit 0 is exported.
     assert run.temporary == {"fixed": 2} and run.events("evaluate") == []
-    assert run.events("temp")[0][2][0][0][0]["amp"] == 0.5  # the fixed value went in before the space parameter
     assert run.wave.wave_parameters["amp"] == 0.5 and run.events("export") == [(run.circuits[0].name, (), {})]
 
 
