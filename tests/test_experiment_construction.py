@@ -4,6 +4,7 @@ plain-class behaviour."""
 import copy
 import pickle
 import weakref
+from types import SimpleNamespace
 
 import pytest
 
@@ -116,25 +117,16 @@ def test_only_a_true_group_brings_a_gate_compiler_and_no_waveforms_are_loaded(sp
     assert exp.group is falsy and exp.gate_compiler is None and spy_registers.calls == [("get_gate_compiler", group)]
 
 
-class Plugin:
-    def __init__(self, seen, error=None):
-        self.seen, self.error = seen, error
-
-    def experiment_options(self, manager):
-        if self.error:
-            raise self.error
-        self.seen.append((self, manager))
-
-
 def test_option_plugins_fill_the_new_manager_in_order_until_one_fails(monkeypatch):
     seen, asked = [], []
-    good = [Plugin(seen), Plugin(seen)]
+    good = [SimpleNamespace(experiment_options=lambda manager, i=i: seen.append((i, manager))) for i in range(2)]
     monkeypatch.setattr(plugin_register, "get_plugins_by_hook", lambda hook: asked.append(hook) or iter(good))
     manager = Experiment("t", "d").options_config_manager
-    assert asked == ["experiment_options"] and seen == [(good[0], manager), (good[1], manager)]
+    assert asked == ["experiment_options"] and seen == [(0, manager), (1, manager)]
     seen.clear()
-    monkeypatch.setattr(plugin_register, "get_plugins_by_hook", lambda hook: [Plugin(seen, ValueError("bad")), good[0]])
-    with pytest.raises(ValueError, match="bad"):
+    failing = SimpleNamespace(experiment_options=lambda manager: {}["bad"])
+    monkeypatch.setattr(plugin_register, "get_plugins_by_hook", lambda hook: [failing, good[0]])
+    with pytest.raises(KeyError, match="bad"):
         Experiment("t", "d")
     assert seen == []
 
