@@ -86,7 +86,6 @@ OPERATIONS = {
     "set_space_parameter_script": lambda e: e.set_space_parameter_script("k", "1"),
     "by_ids": lambda e: e.set_waveform_script_by_ids("q01", 0, [0], "amp", "0.2"),
     "by_name": lambda e: e.set_waveform_script_by_name("q01", 0, "drive", "amp", "0.2"),
-    "by_channel": lambda e: e.set_waveform_script_by_channel("q01", 0, "q01.xy", "amp", "0.2"),
     "fill_empty_wave_gates": lambda e: e.fill_empty_wave_gates(), "compile_scripts": lambda e: e.compile_scripts(),
     "run_exp": lambda e: e.run_exp(quiet), "run_exp_normal": lambda e: e.run_exp_normal(quiet, group=GROUP),
     "run_exp_batch_circuit": lambda e: e.run_exp_batch_circuit(quiet), "valid": lambda e: e.valid(),

@@ -129,8 +129,7 @@ OPERATIONS = {
         fails(ValueError, e.set_waveform_script_by_ids, ENTITY, 0, [fresh("zz")], KEY, SCRIPT),
         fails(RuntimeError, e.set_waveform_script_by_ids, ENTITY, 0, (0,), KEY, SCRIPT),
         fails(TypeError, e.set_waveform_script_by_channel, ENTITY, None, CHANNELS, KEY, SCRIPT),
-        [fails(RuntimeError, set_script, "q09", 0, NAMES, KEY, SCRIPT) for set_script in (
-            e.set_waveform_script_by_ids, e.set_waveform_script_by_name, e.set_waveform_script_by_channel)])),
+        fails(RuntimeError, e.set_waveform_script_by_name, "q09", 0, NAMES, KEY, SCRIPT))),  # the setters share it
     "fill_empty_wave_gates": (NORMAL, lambda e: (
         e.fill_empty_wave_gates(group=GROUP, space_timestamp=None), fails(TypeError, e.fill_empty_wave_gates,
         space_timestamp=KEY), fails(RuntimeError, small(grouped=False).fill_empty_wave_gates))),
