@@ -1,8 +1,8 @@
 """Fakes and builders shared by the script-compilation tests."""
 
 import numpy as np
-import pytest
 
+from support_collaborators import raised
 from varnok_client.waveform.waveform_register import waveform_register
 
 
@@ -86,6 +86,4 @@ def space_sweeps(exp, evaluator, lengths):
 
 def compile_error(exp, error=RuntimeError, *args):
     """Compiles expecting ``error``; returns its message."""
-    with pytest.raises(error) as info:
-        exp.compile_scripts(*args)
-    return str(info.value)
+    return str(raised(error, exp.compile_scripts, *args))

@@ -24,6 +24,34 @@ def circuit_of(*gates):
     return circuit
 
 
+class Package:
+    """What a gate compiler answers. False by default: the engine must look at its waves, not at its truth."""
+
+    def __init__(self, waves, truth=False):
+        self.waves, self.truth = waves, truth
+
+    def __bool__(self):
+        return self.truth
+
+
+def fresh(pair):
+    return Package([wave(pair[1] if isinstance(pair[1], str) else pair[1][0])])
+
+
+class SpyCompiler:
+    compiler_name = "spy"
+
+    def __init__(self, answer=fresh):
+        self.calls, self.answer = [], answer
+
+    def compile(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        return self.answer(args[0])
+
+    def names(self):
+        return [args[0][0] for args, _ in self.calls]
+
+
 class SpyCircuit:
     """Stands in for the experiment's circuit: records insertions and searches, answers searches with `found`."""
 

@@ -6,6 +6,9 @@ from varnok_client.experiment.experiment import Experiment
 from varnok_client.group import Group
 from varnok_client.waveform import WaveCircuit
 
+PROPERTIES = ["exp_mode", "group", "batch_circuits", "circuit", "gate_compiler", "is_compiled", "compiled_sweep_dict",
+              "compiled_waveform_parameter_list", "compiled_space_parameter_dict", "compiled_sweep_len",
+              "total_sweep_steps", "options", "options_config_manager", "options_setup"]  # every property
 CALIBRATION = {"q01.freq": 5e9, "q01.x_amp": 0.5, "q01.x_width": 40.0, "q01.ro_amp": 0.2,
                "q01.ro_width": 400.0, "q01.ro_freq": 6.5e9}
 
@@ -47,6 +50,20 @@ def build_batch(group=None):
     exp.fill_empty_wave_gates()
     exp.set_options(shots=8)
     return exp
+
+
+def quiet(**kwargs):  # a run callback that answers nothing
+    return None
+
+
+def patched(owner, name, value, action):
+    """Runs action() with owner.name replaced by value."""
+    original = getattr(owner, name)
+    setattr(owner, name, value)
+    try:
+        return action()
+    finally:
+        setattr(owner, name, original)
 
 
 def one_gate_circuit():

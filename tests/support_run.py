@@ -59,8 +59,8 @@ class Run:
     """An experiment compiled by hand on one circuit "own" or on `batch` circuits 0, 1, ...; its group and
     script evaluator log ("temp", key, value, wave states) and ("evaluate", args, kwargs, temporary values)."""
 
-    def __init__(self, lengths=(1, 1, 1), batch=None, exp_cls=Experiment, compiled=True, fixed=(), space=()):
-        self.log, self.batch, self.temporary = [], batch, {}
+    def __init__(self, lengths=(1, 1, 1), batch=None, exp_cls=Experiment, compiled=True, fixed=(), space=(), log=None):
+        self.log, self.batch, self.temporary = [] if log is None else log, batch, {}
         self.exp = exp = exp_cls("title", "description")
         self.circuits = [FakeCircuit(self.log, name) for name in (["own"] if batch is None else range(batch))]
         if batch is None:

@@ -7,7 +7,6 @@ import pytest
 
 from support_collaborators import raised
 from support_editing import SpyCircuit, circuit_of, wave
-from varnok_client.experiment.experiment import Experiment
 from varnok_client.qc.gates import QuantumGate
 from varnok_client.waveform import WaveCircuit, WaveGate
 
@@ -60,19 +59,6 @@ def test_batch_mode_refuses_set_circuit_and_gate_insertion(exp, how, method):
     assert spy.calls == [] and argument.memos == [] and exp.batch_circuits is batch and exp.circuit is spy
 
 
-def test_the_mode_is_read_through_exp_mode():
-    class Odd(Experiment):
-        exp_mode = property(lambda self: "Normal")
-
-    exp = Odd("t", "d")
-    for method, args in [("add_wave_gate", (("X", "q01"), 0)), ("add_wave_gate_obj", (WaveGate(("X", "q01"), 0), 0))]:
-        assert f"`{method}()`" in str(raised(RuntimeError, getattr(exp, method), *args))
-    exp.append_circuit(WaveCircuit())
-    given = circuit_of(("X", "q01", 0))
-    exp.set_circuit(given)  # the mode is not "batch_circuit", whatever the batch list says
-    assert exp.circuit == given
-
-
 def test_append_circuit_stores_the_callers_objects_in_order(exp):
     own, first, second, spy = exp.circuit, WaveCircuit(), WaveCircuit(), CopySpy(error=AssertionError("copied"))
     assert exp.append_circuit(first) is None
@@ -82,7 +68,7 @@ def test_append_circuit_stores_the_callers_objects_in_order(exp):
     assert exp.exp_mode == "batch_circuit" and type(batch) is list and exp.batch_circuits is batch
     assert [id(c) for c in batch] == [id(v) for v in (first, second, first, None, spy)]
     assert exp.circuit is own and spy.memos == []
-    exp.clear_batch_circuits()
+    assert exp.clear_batch_circuits() is None  # a new list: the old one keeps its five circuits
     exp.append_circuit(second)
     assert exp.batch_circuits == [second] and len(batch) == 5
 

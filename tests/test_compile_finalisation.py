@@ -20,9 +20,8 @@ def setup(exp):
 
 @pytest.mark.parametrize(
     ("lengths", "steps"),
-    [([1, 1, 1], 1), ([5, 3, 2], 30), ([0, 3, 1], 3), ([0, 0, 0], 1), ([1, 0, 4], 4), ([2, 1, 1, 7], 2),
-     ([2, 3, 4, 5, 6], 24), ([1, 1, 4], None), ([5, 1, 4], None), ([1, 3, 1], None), ([1, 3, 4], None),
-     ([1, 1, 2, 7], None), ([0, 1, 2], None)],
+    [([1, 1, 1], 1), ([5, 3, 2], 30), ([0, 3, 1], 3), ([1, 0, 4], 4), ([2, 3, 4, 5, 6], 24), ([1, 1, 4], None),
+     ([5, 1, 4], None), ([1, 3, 1], None), ([0, 1, 2], None)],
 )
 def test_swept_dimensions_must_come_first_and_give_the_product_of_their_lengths(setup, group, lengths, steps):
     exp, evaluator = setup
@@ -78,7 +77,8 @@ def test_a_failed_compilation_keeps_the_flag_the_total_and_everything_done_befor
     failure = raised(ZeroDivisionError if stage == "evaluation" else RuntimeError, exp.compile_scripts, group, 4.5)
     assert stage != "evaluation" or failure is ERROR  # evaluator errors propagate unchanged
     assert exp.is_compiled is again and private(exp, "total_sweep_steps") == (2 if again else 1)
-    assert exp.group is group and evaluator.group is group and private(exp, "compile_space_timestamp") == 4
+    assert exp.group is group is evaluator.group is exp.gate_compiler.group  # adopted through the setter
+    assert private(exp, "compile_space_timestamp") == 4
     assert dict(group.temporary_parameters) == private(exp, "compiled_space_parameter_dict") == {"a": 3}
     assert [e["key"] for e in private(exp, "compiled_sweep_dict")[0]] == ["b"]
     assert private(exp, "compiled_sweep_len")[0] == 2

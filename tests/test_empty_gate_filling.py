@@ -6,40 +6,11 @@ from types import SimpleNamespace
 import pytest
 
 from support_collaborators import raised
-from support_editing import Falsy, circuit_of, wave
+from support_editing import Falsy, Package, SpyCompiler, circuit_of, fresh, wave
 from varnok_client.compiler.gate_compiler_register import gate_compiler_register
-from varnok_client.experiment.experiment import Experiment
 from varnok_client.group import Group
 from varnok_client.languages import lang
 from varnok_client.waveform import WaveCircuit
-
-
-class Package:
-    """What a gate compiler answers. False by default: the engine must look at its waves, not at its truth."""
-
-    def __init__(self, waves, truth=False):
-        self.waves, self.truth = waves, truth
-
-    def __bool__(self):
-        return self.truth
-
-
-def fresh(pair):
-    return Package([wave(pair[1] if isinstance(pair[1], str) else pair[1][0])])
-
-
-class SpyCompiler:
-    compiler_name = "spy"
-
-    def __init__(self, answer=fresh):
-        self.calls, self.answer = [], answer
-
-    def compile(self, *args, **kwargs):
-        self.calls.append((args, kwargs))
-        return self.answer(args[0])
-
-    def names(self):
-        return [args[0][0] for args, _ in self.calls]
 
 
 @pytest.fixture
@@ -73,7 +44,6 @@ def test_empty_gates_are_filled_once_in_circuit_order_with_the_packages_waves(ce
 
 
 @pytest.mark.parametrize(("args", "kwargs", "expected"), [
-    ((), {"space_timestamp": 1_700_000_000_123}, 1_700_000_000_123), ((), {"space_timestamp": 12.7}, 12),
     ((), {"space_timestamp": -0.5}, 0), ((), {"space_timestamp": fractions.Fraction(7, 2)}, 3), ((None, 42), {}, 42),
     ((), {"group": None}, None), ((), {"group": Falsy()}, None),  # only a None group is left out
 ])
@@ -114,14 +84,12 @@ def test_walk_keeps_its_circuit_when_the_experiment_drops_it(cexp, compiler):
     assert compiler.names() == ["X", "M", "CZ"] and all(len(g.waves) == 1 for g in walked.gates.values())
 
 
-def test_group_is_assigned_first_and_its_compiler_fills(exp, spy_registers, monkeypatch, group):
-    assert exp.fill_empty_wave_gates(group) is None, "nothing to fill"
-    assert exp.group is group and spy_registers.names() == ["get_gate_compiler", "load_waveforms_for_group"]
-    old, failing, other = exp.gate_compiler, SpyCompiler(lambda pair: None), Group("other", {})
+def test_group_is_assigned_first_and_its_compiler_fills(exp, monkeypatch, group):
+    failing, other = SpyCompiler(lambda pair: None), Group("other", {})
     monkeypatch.setattr(gate_compiler_register, "get_gate_compiler", lambda g: failing)
     exp.add_wave_gate(("X", "q01"), 0)
     raised(RuntimeError, exp.fill_empty_wave_gates, other, 7)
-    assert exp.group is other and old.group is other and exp.gate_compiler is failing
+    assert exp.group is other and exp.gate_compiler is failing
     assert failing.calls == [((("X", "q01"),), {"timestamp": 7})]
     monkeypatch.setattr(gate_compiler_register, "get_gate_compiler", lambda g: {}[g])
     raised(KeyError, exp.fill_empty_wave_gates, group)
@@ -142,21 +110,3 @@ def test_batch_mode_fills_the_callers_circuits_in_list_order_even_when_the_list_
     assert exp.batch_circuits == [] and exp.fill_empty_wave_gates() is None  # nothing to walk, no compiler needed
     exp.append_circuit(None)
     raised(AttributeError, exp.fill_empty_wave_gates)
-
-
-def test_the_walk_reads_circuit_group_and_compiler_through_properties(compiler):
-    viewed, seen = circuit_of(("X", "view", 0)), []
-
-    class Viewed(Experiment):
-        circuit = property(lambda self: viewed)
-        gate_compiler = property(lambda self: compiler)
-        group = property(Experiment.group.fget, lambda self, value: seen.append(value))
-
-    exp = Viewed("t", "d")
-    exp._Experiment__wave_circuit.add_gate(("X", "hidden"), 0)
-    failure = raised(RuntimeError, exp.fill_empty_wave_gates, Falsy())
-    assert str(failure) == lang.msg("exp_gate_no_wave_no_comp").format(0, viewed.gates[0]), "no stored compiler"
-    assert compiler.calls == [] and len(seen) == 1 and exp.group is None
-    exp._Experiment__gate_compiler = SpyCompiler()
-    exp.fill_empty_wave_gates()
-    assert compiler.calls == [((("X", "view"),), {"timestamp": None})]

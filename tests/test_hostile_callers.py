@@ -1,5 +1,6 @@
 """Hostile callers (private state deleted or replaced, collaborators that fail or fight back, callbacks
-that edit, re-enter or tear down the experiment) get a Python exception or a normal return, never a crash."""
+that edit, re-enter or tear down the experiment, input nested too deeply) get a Python exception or a normal
+return, never a crash."""
 
 # Each case runs in an interpreter of its own that prints "start <label>" before and "outcome <label> ..."
 # after every attempt, so a crash fails only that case and names the attempt it died in.
@@ -10,10 +11,13 @@ import sys
 
 import pytest
 
+from varnok_client.experiment.experiment import Experiment
+
 CHILD = r'''
 import copy, gc, sys
 from types import SimpleNamespace
-from support_persistence import CALIBRATION, build_batch, build_normal, make_group
+from support_persistence import CALIBRATION, PROPERTIES, build_batch, build_normal, make_group, minimal, patched, quiet, record
+from support_run import Run
 from varnok_client.compiler.gate_compiler_register import gate_compiler_register
 from varnok_client.experiment.experiment import Experiment
 from varnok_client.experiment.result import Result
@@ -30,7 +34,6 @@ def wipe():  # tears down the experiment under attack
     for exp in CURRENT: exp.__dict__.clear()
 def raising(*a, **k): raise Boom("collaborator")
 def throw(exc): raise exc
-def quiet(**kw): return None
 def build(batch=False, compiled=True):
     exp = (build_batch if batch else build_normal)(GROUP)
     if compiled: exp.compile_scripts()
@@ -75,10 +78,7 @@ SabotageDict = subclass(dict, ["__getitem__", "__iter__", "__len__", "__contains
 SabotageList = subclass(list, ["__getitem__", "__iter__", "__len__", "append"], SABOTAGED)
 
 OPERATIONS = {
-    **{name: (lambda name: lambda e: getattr(e, name))(name) for name in (
-        "exp_mode", "group", "batch_circuits", "circuit", "gate_compiler", "is_compiled", "compiled_sweep_dict",
-        "compiled_waveform_parameter_list", "compiled_space_parameter_dict", "compiled_sweep_len",
-        "total_sweep_steps", "options", "options_config_manager", "options_setup")},
+    **{name: (lambda name: lambda e: getattr(e, name))(name) for name in PROPERTIES},
     "group=": lambda e: setattr(e, "group", GROUP), "set_options": lambda e: e.set_options(shots=3),
     "clear_batch_circuits": lambda e: e.clear_batch_circuits(), "reset_compiled_data": lambda e: e.reset_compiled_data(),
     "set_circuit": lambda e: e.set_circuit(WaveCircuit()), "append_circuit": lambda e: e.append_circuit(WaveCircuit()),
@@ -86,7 +86,6 @@ OPERATIONS = {
     "set_space_parameter_script": lambda e: e.set_space_parameter_script("k", "1"),
     "by_ids": lambda e: e.set_waveform_script_by_ids("q01", 0, [0], "amp", "0.2"),
     "by_name": lambda e: e.set_waveform_script_by_name("q01", 0, "drive", "amp", "0.2"),
-    "by_channel": lambda e: e.set_waveform_script_by_channel("q01", 0, "q01.xy", "amp", "0.2"),
     "fill_empty_wave_gates": lambda e: e.fill_empty_wave_gates(), "compile_scripts": lambda e: e.compile_scripts(),
     "run_exp": lambda e: e.run_exp(quiet), "run_exp_normal": lambda e: e.run_exp_normal(quiet, group=GROUP),
     "run_exp_batch_circuit": lambda e: e.run_exp_batch_circuit(quiet), "valid": lambda e: e.valid(),
@@ -132,11 +131,6 @@ def circ(search, op="run_exp", gates=None, export=lambda: None):  # runs `op` on
 def gate(waves=None):
     real_gate = copy.deepcopy(build_normal(GROUP).circuit.search_gates("q01", 0)[0])
     return type("Gate", (), {"gate_name": "X", "waves": property(waves or (lambda self: real_gate.waves))})()
-def patched(owner, name, value, action):
-    original = getattr(owner, name)
-    setattr(owner, name, value)
-    try: return action()
-    finally: setattr(owner, name, original)
 def run(callback, batch=False):
     return build(batch).run_exp(callback)
 def first(action):  # a callback doing action(experiment, keywords) at the first step only
@@ -145,6 +139,21 @@ def longer_sweep(e, kw):
     e.set_space_parameter_script("q01.x_amp", "sweep(linspace(0, 1, 7), dim=0)")
     e.set_space_parameter_script("two", "sweep([1, 2], dim=1)")
     e.compile_scripts()
+def nest(leaf):
+    for _ in range(200_000): leaf = {"k": leaf}
+    return leaf
+def refused(data):  # restoring it raises, whatever the exception
+    try: Experiment.deserialize(data)
+    except Exception: return True
+    raise AssertionError("restored")
+def nested_inputs():
+    return [nest(1), minimal(wave_circuit=nest(None)), minimal(exp_mode="batch_circuit", batch_circuit=[nest(1)]),
+            minimal(options={"shots": nest(1)}), minimal(waveform_script=[record("none", entity=nest("q"))]),
+            *[minimal(waveform_script=[record(**fields)]) for fields in (
+                dict(entity=nest("q"), wave_ids=(1,)), dict(wave_ids=[nest(1)]), dict(layer=nest(1)))]]
+def kept(value):
+    return Experiment.deserialize(minimal(info=value, template_data=value)).serialize()["template_data"] is value
+def unbounded(**kw): return kw["exp_obj"].run_exp(unbounded)
 class TearDownGroup(type(GROUP)):
     def set_temporary_parameter(self, key, value): return (wipe(), super().set_temporary_parameter(key, value))[1]
 class ReEnteringResult(Result):
@@ -165,15 +174,12 @@ evaluator clears the scripts | | ev(lambda e, n, s: (e.__dict__["_Experiment__sp
 evaluator compiles re-entrantly | | ev(lambda e, n, s: (n < 3 and e.compile_scripts(), real(s))[1])
 evaluator compiles without bound | raised RecursionError | ev(lambda e, n, s: (e.compile_scripts(), real(s))[1])
 evaluator runs and switches mode | | ev(lambda e, n, s: (n == 1 and e.run_exp(quiet), e.append_circuit(WaveCircuit()), real(s))[2])
-evaluator raises during a run | raised Boom | ev(lambda e, n, s: raising(), "run_exp")
 evaluator tears down during a run | | ev(lambda e, n, s: (wipe(), {"val": 1})[1], "run_exp")
 evaluator re-runs during a run | | ev(lambda e, n, s: (n < 3 and e.run_exp(quiet), {"val": 0.1})[1], "run_exp")
-search_gates raises | raised Boom | circ(raising)
 search_gates answers junk | | each(lambda v: circ(lambda e: v), (None, [], Trap(), Saboteur(), SabotageList([gate()])))
 search_gates tears down | | each(lambda op: circ(lambda e: (wipe(), [gate()])[1], op), ("run_exp", "compile_scripts", "by_name"))
 gate waves fail on a second read | | each(lambda op: circ(lambda e: [gate(lambda g: [] if next(READS) % 2 else raising())], op), ("run_exp", "compile_scripts"))
 gate waves are hostile | | each(lambda w: circ(lambda e: [gate(lambda g: w)]), (Saboteur(), SabotageDict({0: 1}), [SimpleNamespace(wave_parameters=Trap())]))
-export raises | raised Boom | circ(lambda e: [gate()], export=raising)
 export tears down | | circ(lambda e: [gate()], export=wipe)
 gates are hostile while filling | | each(lambda g: circ(lambda e: (wipe(), [])[1], "fill_empty_wave_gates", g), (Trap(), Saboteur(), SabotageDict({0: gate()})))
 group tears down while compiling | | build(compiled=False).compile_scripts(group=TearDownGroup("g", dict(CALIBRATION)))
@@ -188,7 +194,6 @@ option input tears down | | patched(ConfigManager, "input", lambda self, k, v: w
 circuit restore answers a saboteur | | patched(WaveCircuit, "deserialize", staticmethod(lambda d: Saboteur()), lambda: build().clone())
 circuit serialize raises | raised Boom | patched(WaveCircuit, "serialize", raising, lambda: build().clone())
 result construction raises | raised Boom | patched(Result, "__init__", raising, lambda: build().run_exp(quiet))
-callback clears the instance dictionary | | each(lambda batch: run(first(lambda e, kw: e.__dict__.clear()), batch), (False, True))
 callback installs a sabotage dictionary | | run(first(lambda e, kw: setattr(e, "__dict__", SabotageDict(e.__dict__))))
 callback recompiles a longer sweep | returned Result | run(first(longer_sweep))
 callback validates, clones and serializes | returned Result | run(lambda exp_obj, **kw: (exp_obj.valid(), exp_obj.clone(), exp_obj.serialize()) and None)
@@ -199,14 +204,14 @@ callback drops the group | | run(first(lambda e, kw: setattr(e, "group", None)))
 callback writes odd positions | | each(lambda p: run(first(lambda e, kw: kw["pos"].__setitem__(slice(None), p))), (["x", 10**30, -1], [Saboteur()] * 3, [0] * 999))
 callback adds a hostile fixed entry | | run(first(lambda e, kw: e.compiled_waveform_parameter_list.append(dict(e.compiled_waveform_parameter_list[0], layer=Saboteur(), wave_ids=Saboteur()))))
 callback answers hostile values | | each(lambda a: run(lambda **kw: a), (SabotageDict(result=ReEnteringResult(), interrupt=True), {"result": Trap(), "interrupt": Trap()}))
+callback re-runs without bound, high limit | raised RecursionError | (sys.setrecursionlimit(20000), Run((2, 1, 1)).exp.run_exp(unbounded))
+deeply nested input is refused | returned bool | all(map(refused, nested_inputs()))
+deeply nested pass-through values are kept | returned bool | kept(nest(1)) or throw(AssertionError("not kept"))
 callback raises KeyboardInterrupt | raised KeyboardInterrupt | run(first(lambda e, kw: throw(KeyboardInterrupt)))
-callback drops every reference | | run(first(lambda e, kw: (CURRENT.clear(), e.__dict__.clear(), gc.collect())))
+callback drops every reference | | each(lambda batch: run(first(lambda e, kw: (CURRENT.clear(), e.__dict__.clear(), gc.collect())), batch), (False, True))
 callback re-initialises or restores itself | | each(lambda f: run(first(f)), (lambda e, kw: e.__init__("a", "b", GROUP), lambda e, kw: e.__dict__.update(Experiment.deserialize(e.serialize()).__dict__)))
 """  # noqa: E501
-PRIVATE = ["group", "gate_compiler", "wave_circuit", "waveform_script", "space_parameter_script", "script_evaluator",
-           "compiled", "compiled_sweep_dict", "compiled_space_parameter_dict", "compiled_waveform_parameter_list",
-           "compiled_sweep_len", "total_sweep_steps", "compile_space_timestamp", "batch_circuits",
-           "options_config_manager", "options"]
+PRIVATE = [name.removeprefix("_Experiment__") for name in vars(Experiment("t", "d")) if name.startswith("_Experiment__")]
 CASES = {**{f"attribute {short}": ("", f"attack_attribute({short!r})") for short in PRIVATE},
          "instance dictionary emptied": ("", "attack_instance_dictionary(lambda d: {})"),
          "instance dictionary sabotaged": ("", "attack_instance_dictionary(SabotageDict)"),

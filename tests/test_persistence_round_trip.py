@@ -1,11 +1,8 @@
 """Round trips through the serialized form and JSON text, cloning, trial validation, and restoring
-hostile or deeply nested input without harm to the caller or the interpreter."""
+hostile input without harm to the caller (deeply nested input: test_hostile_callers)."""
 
 import copy
 import json
-import os
-import subprocess
-import sys
 
 import pytest
 from support_collaborators import raised
@@ -69,17 +66,13 @@ def test_clone_is_independent_but_shares_the_pass_through_values(builder):
     twin = exp.clone()
     assert type(twin) is Experiment and twin.serialize() == before
     assert (twin.group, twin.gate_compiler, twin.is_compiled) == (None, None, False)
-    for circuit in [exp.circuit, *(exp.batch_circuits or [])]:
+    for circuit in [exp.circuit, *(exp.batch_circuits or [])]:  # a shared object would show the edits in the twin
         circuit.add_gate(("Y", "q01"), 4)
+    exp.circuit.gates[0].waves[0].t0 = 99.0
+    exp.set_space_parameter_script("fixed", "0.1")
     exp.set_waveform_script_by_ids("q01", 0, 0, "amp", "0.9")
     exp.set_options(shots=2)
     assert twin.serialize() == before
-    source = copy.deepcopy(exp.serialize())
-    twin.set_space_parameter_script("fixed", "0.1")
-    twin.set_waveform_script_by_ids("q01", 0, 0, "width", "10")
-    twin.set_options(shots=1)
-    twin.circuit.gates[0].waves[0].t0 = 99.0
-    assert exp.serialize() == source
     for name in ("template", "template_data", "info", "attachment"):
         assert getattr(twin, name) is getattr(exp, name), name
 
@@ -159,46 +152,3 @@ def test_hostile_input_raises_and_is_left_unchanged(case):
     with pytest.raises(error):
         Experiment.deserialize(make(plain))
     assert plain == snapshot
-
-
-def test_input_edited_while_it_is_replayed_is_refused():
-    scripts, ids = [], []
-    emptying = type("Emptying", (dict,), {"__getitem__": lambda self, k: (scripts.clear(), dict.__getitem__(self, k))[1]})
-    shrinking = type("Shrinking", (int,), {"__index__": lambda self: (ids.clear(), int(self))[1],
-                                           "__int__": lambda self: (ids.clear(), int.__int__(self))[1]})
-    scripts.extend([emptying(record(wave_ids=[0])), record(wave_ids=[0]), record(wave_ids=[0])])
-    ids.extend([shrinking(1), 2, 3])
-    for data in (minimal(waveform_script=scripts), minimal(waveform_script=[record(wave_ids=ids)])):
-        with pytest.raises(RuntimeError, match="list changed size during iteration"):
-            Experiment.deserialize(data)
-
-
-CHILD = """
-import sys
-from support_collaborators import raised
-from support_persistence import minimal, record
-from varnok_client.experiment.experiment import Experiment
-def nest(leaf):
-    for _ in range(200_000):
-        leaf = {"k": leaf}
-    return leaf
-kept = nest(1)
-assert Experiment.deserialize(minimal(info=kept, template_data=kept)).serialize()["template_data"] is kept
-for expression in sys.argv[1:]:
-    try:
-        Experiment.deserialize(eval(expression))
-        print("restored", expression, flush=True)
-    except Exception as exc:
-        print("raised", type(exc).__name__, flush=True)
-"""
-NESTED = ["nest(1)", "minimal(wave_circuit=nest(None))", "minimal(exp_mode='batch_circuit', batch_circuit=[nest(1)])",
-          "minimal(options={'shots': nest(1)})", "minimal(waveform_script=[record('none', entity=nest('q'))])",
-          "minimal(waveform_script=[record(entity=nest('q'), wave_ids=(1,))])",
-          "minimal(waveform_script=[record(wave_ids=[nest(1)])])", "minimal(waveform_script=[record(layer=nest(1))])"]
-
-
-def test_deeply_nested_input_is_kept_or_ends_in_an_exception_not_a_crash():
-    proc = subprocess.run([sys.executable, "-c", CHILD, *NESTED], capture_output=True, text=True, timeout=300,
-                          cwd=os.path.dirname(os.path.abspath(__file__)))
-    assert proc.returncode == 0, f"the child ended with {proc.returncode} after {proc.stdout!r}: {proc.stderr[-2000:]}"
-    assert [line.split()[0] for line in proc.stdout.splitlines()] == ["raised"] * len(NESTED), proc.stdout

@@ -5,10 +5,11 @@ import gc
 import os
 import sys
 import weakref
-from types import SimpleNamespace
+from collections import deque
 
 import pytest
-from support_persistence import build_normal, make_group
+from support_persistence import PROPERTIES, build_normal, make_group, patched, quiet
+from support_run import Run, fixed, space_sweep, wave_sweep
 
 from varnok_client.compiler.gate_compiler_register import gate_compiler_register
 from varnok_client.experiment.experiment import Experiment
@@ -61,24 +62,11 @@ def fails(error, operation, *args, **kwargs):
     raise AssertionError(f"{operation} did not raise {error.__name__}")
 
 
-def fake_exp(steps):
-    """An experiment compiled by hand onto cheap stand-ins, sweeping one space and one wave value."""
-    gate = SimpleNamespace(waves=[SimpleNamespace(wave_parameters={"amp": 0.0}, t0=0.0, ratio=1.0,
-                                                  waveform_compiler_config={"detuning": 0.0})])
-    group = SimpleNamespace(temporary={})
-    group.set_temporary_parameter = group.temporary.__setitem__
-    sweep, exp = range(steps), Experiment("t", "d")
-    exp.__dict__.update({"_Experiment__" + name: value for name, value in dict(
-        wave_circuit=SimpleNamespace(gates={0: gate}, search_gates=lambda *a: [gate],
-                                     export_wave_package=lambda *a, **k: None),
-        group=group, compiled=True, compiled_sweep_len=[steps, 1, 1], compiled_space_parameter_dict={"b": 1},
-        script_evaluator=SimpleNamespace(group=None, evaluate=lambda *a, **k: {"val": 0.5}),
-        compiled_sweep_dict={0: [{"t": "p", "key": "a", "value": sweep, "len": steps, "dim": 0},
-                                 {"t": "w", "entity": "q01", "layer": 0, "wave_ids": [0], "parameter": "detuning",
-                                  "value": sweep, "len": steps, "dim": 0}], 1: [], 2: []},
-        compiled_waveform_parameter_list=[{"entity": "q01", "layer": 0, "wave_ids": [0], "parameter": "amp",
-                                           "value": 0.1, "re_compile": "space('a')"}]).items()})
-    return exp
+def fake_run(steps):
+    """A run compiled by hand onto stand-ins that keep no log, sweeping one space and one wave value."""
+    run = Run((steps, 1, 1), space={"b": 1}, fixed=[fixed("amp", 0.1, re_compile="space('a')")], log=deque(maxlen=0))
+    run.sweep(0, space_sweep("a", range(steps)), wave_sweep("detuning", range(steps)))
+    return run
 
 
 def fresh(text):
@@ -99,30 +87,14 @@ def small(*space, batch=False, compile=False, grouped=True):
     return exp
 
 
-def patched(owner, name, value, operation):
-    original = getattr(owner, name)
-    setattr(owner, name, value)
-    try:
-        operation()
-    finally:
-        setattr(owner, name, original)
-
-
 def boom(*args, **kwargs):
     raise LookupError("collaborator failed")
-
-
-def quiet(**kwargs):
-    return None
 
 
 def answering(**kwargs):
     return {"result": Result(item_id_start=kwargs["steps"]), "interrupt": kwargs["steps"] == 1}
 
 
-PROPERTIES = ["exp_mode", "group", "batch_circuits", "circuit", "gate_compiler", "is_compiled", "compiled_sweep_dict",
-              "compiled_waveform_parameter_list", "compiled_space_parameter_dict", "compiled_sweep_len",
-              "total_sweep_steps", "options", "options_config_manager", "options_setup"]
 WRONG_KINDS = dict(batch_circuits=(1,), options=["x"], compiled_sweep_dict=[1], total_sweep_steps="many")
 GROUP, TITLE, KEY, SCRIPT, ENTITY = make_group(), fresh("title"), fresh("key"), fresh("0.5"), fresh("q01")
 NAMES, CHANNELS, OPTIONS, STR_SUB = [fresh("drive")], [fresh("q01.xy")], {"shots": 5}, type("S", (str,), {})("x")
@@ -157,8 +129,7 @@ OPERATIONS = {
         fails(ValueError, e.set_waveform_script_by_ids, ENTITY, 0, [fresh("zz")], KEY, SCRIPT),
         fails(RuntimeError, e.set_waveform_script_by_ids, ENTITY, 0, (0,), KEY, SCRIPT),
         fails(TypeError, e.set_waveform_script_by_channel, ENTITY, None, CHANNELS, KEY, SCRIPT),
-        [fails(RuntimeError, set_script, "q09", 0, NAMES, KEY, SCRIPT) for set_script in (
-            e.set_waveform_script_by_ids, e.set_waveform_script_by_name, e.set_waveform_script_by_channel)])),
+        fails(RuntimeError, e.set_waveform_script_by_name, "q09", 0, NAMES, KEY, SCRIPT))),  # the setters share it
     "fill_empty_wave_gates": (NORMAL, lambda e: (
         e.fill_empty_wave_gates(group=GROUP, space_timestamp=None), fails(TypeError, e.fill_empty_wave_gates,
         space_timestamp=KEY), fails(RuntimeError, small(grouped=False).fill_empty_wave_gates))),
@@ -171,11 +142,9 @@ OPERATIONS = {
         e.run_exp(answering, options=OPTIONS), NORMAL().run_exp(quiet, group=GROUP), fails(LookupError, e.run_exp, boom),
         fails(TypeError, e.run_exp, OPTIONS), fails(TypeError, e.run_exp, quiet, options=NAMES),
         fails(ScriptError, small("1 +").run_exp, quiet))),
-    "run_exp_normal": (NORMAL, lambda e: (e.run_exp_normal(quiet, group=GROUP, space_timestamp=3.5), fails(
-        TypeError, e.run_exp_normal, quiet, space_timestamp=KEY))),
     "run_exp_batch_circuit": (lambda: small("0.5", batch=True, compile=True), lambda e: (
         e.run_exp_batch_circuit(quiet), fails(LookupError, e.run_exp_batch_circuit, boom))),
-    "run re-evaluating waves": (lambda: fake_exp(4), lambda e: (e.run_exp(answering), e.__dict__[
+    "run re-evaluating waves": (lambda: fake_run(4).exp, lambda e: (e.run_exp(answering), e.__dict__[
         "_Experiment__compiled_waveform_parameter_list"][0].update(wave_ids=[5]), fails(IndexError, e.run_exp, quiet))),
     "serialize and clone": (NORMAL, lambda e: (e.serialize(), e.clone(), small(batch=True).clone())),
     "valid": (NORMAL, lambda e: (e.valid(), fails(ScriptError, small("1 +").valid), fails(
@@ -217,24 +186,18 @@ flat_memory = pytest.mark.skipif(
 )
 
 
-@flat_memory
-def test_a_long_run_keeps_resident_memory_flat():
-    exp, marks = fake_exp(100_000), {}
+def long_run(warm):
+    run = fake_run(100_000)
 
     def callback(**kwargs):
         if kwargs["steps"] == 5_000:
-            gc.collect()
-            marks["warm"] = resident_bytes()
+            warm()
         return {"interrupt": False} if kwargs["steps"] % 2 else None
 
-    assert isinstance(exp.run_exp(callback), Result)
-    gc.collect()
-    assert exp._Experiment__group.temporary["a"] == 99_999
-    assert resident_bytes() - marks["warm"] < RSS_LIMIT
+    assert isinstance(run.exp.run_exp(callback), Result) and run.temporary["a"] == 99_999
 
 
-@flat_memory
-def test_many_construct_compile_run_serialize_clone_cycles_keep_resident_memory_flat():
+def cycles(warm):  # construct, compile, run, serialize and clone, again and again
     group = make_group()
     for cycle in range(10_000):
         exp = Experiment("t", "d", group)
@@ -244,8 +207,14 @@ def test_many_construct_compile_run_serialize_clone_cycles_keep_resident_memory_
         exp.compile_scripts()
         result, data, twin = exp.run_exp(quiet), exp.serialize(), exp.clone()
         if cycle == 1_000:
-            gc.collect()
-            warm = resident_bytes()
-    gc.collect()
+            warm()
     assert result.dims == [2, 1, 1] and twin.serialize() == data
-    assert resident_bytes() - warm < RSS_LIMIT
+
+
+@flat_memory
+@pytest.mark.parametrize("scenario", [long_run, cycles])
+def test_resident_memory_stays_flat(scenario):
+    marks = []
+    scenario(lambda: (gc.collect(), marks.append(resident_bytes())))
+    gc.collect()
+    assert resident_bytes() - marks[0] < RSS_LIMIT

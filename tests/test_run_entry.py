@@ -3,6 +3,7 @@
 import pytest
 
 from support_collaborators import raised
+from support_persistence import quiet as callback
 from varnok_client.experiment.experiment import Experiment
 from varnok_client.group import Group
 
@@ -20,10 +21,6 @@ class SpyExperiment(Experiment):
     def __init__(self, *args):
         super().__init__(*args)
         self.log = []
-
-
-def callback(**kwargs):
-    return None
 
 
 @pytest.mark.parametrize(("value", "error"), [("twelve", ValueError), ([12], TypeError)])

@@ -1,5 +1,7 @@
 """The run loops: checks, compilation on demand, compiled values, the sweep, the callback, results, interrupts."""
 
+import itertools
+
 import numpy as np
 import pytest
 
@@ -66,9 +68,8 @@ def test_fixed_values_go_in_before_the_space_parameters_and_marked_scripts_are_r
 
 @pytest.mark.parametrize("kind", ["fixed", "swept", "re-evaluated"])
 @pytest.mark.parametrize(("parameter", "params", "config", "where"), [
-    ("amp", {"amp": 0}, {"amp": 0}, 0), ("detuning", {"amp": 0}, {"detuning": 0}, 1),
-    ("t0", {"t0": 0}, {"t0": 0}, 0), ("t0", {}, {"t0": 0}, 1), ("t0", {}, {}, 2),
-    ("ratio", {}, {"ratio": 0}, 1), ("ratio", {"ratio": 0}, {}, 0), ("ratio", {}, {}, 3),
+    ("amp", {"amp": 0}, {"amp": 0}, 0), ("detuning", {"amp": 0}, {"detuning": 0}, 1), ("t0", {}, {"t0": 0}, 1),
+    ("t0", {}, {}, 2), ("ratio", {"ratio": 0}, {}, 0), ("ratio", {}, {}, 3),
 ])
 def test_wave_value_rule(parameter, params, config, where, kind):
     value, script = ("written", parameter), kind == "re-evaluated" and "script"
@@ -92,12 +93,10 @@ BROKEN = [  # a compiled entry, or a sweep entry after one that takes effect, an
     ({**fixed("amp", 1), "entity": "q09"}, None, IndexError, None),
     ({**fixed("amp", 1), "wave_ids": [5]}, None, IndexError, None),
     (lacking("value", fixed("amp", 1)), None, KeyError, None),
-    (None, wave_sweep("bad", [5, 6], wave_ids=(0, 1)), RuntimeError, INVALID),
     (None, {"t": "c", "value": [0, 1], "dim": 0}, RuntimeError, lang.msg("exp_sweep_failed")),
     (None, {"t": None, "value": [], "dim": 0}, IndexError, None),  # the step value is taken before the type
     (None, {"t": "p", "value": [1, 2], "dim": "0", "key": "k"}, TypeError, None),
     (None, {"t": "p", "value": [1, 2], "dim": 0}, KeyError, None),
-    (None, {**wave_sweep("amp", [1, 2]), "entity": "q05"}, IndexError, None),
 ]
 
 
@@ -111,18 +110,6 @@ def test_a_broken_entry_stops_the_run_after_earlier_entries_took_effect(entry, s
     assert message is None or str(failure) == message
     assert run.wave.wave_parameters["bad"] == (5 if message == INVALID else 0) and run.callback.calls == []
     assert run.temporary == ({"first": 1} if sweep else {})
-
-
-@pytest.mark.parametrize(("lengths", "expected"), [
-    ((3, 2, 1), [[i, j, 0] for i in range(3) for j in range(2)]),
-    ((2, 0, 2), [[i, 0, k] for i in range(2) for k in range(2)]),
-    ((2, 2, 2, 7), [[i, j, k] for i in range(2) for j in range(2) for k in range(2)]),
-])
-def test_every_combination_is_one_step_with_dimension_two_fastest(lengths, expected):
-    run = Run(lengths)
-    result = run.go()
-    assert run.callback.positions() == expected and run.callback.kw("steps") == list(range(len(expected)))
-    assert isinstance(result, Result) and len(result) == 0 and result.dims == list(lengths)
 
 
 @pytest.mark.parametrize("mode", MODES)
@@ -163,15 +150,21 @@ class AnswerDict(dict):
     pass
 
 
-@pytest.mark.parametrize(("answer", "calls"), [
-    (None, 4), (["result"], 4), ({"result": "not a Result"}, 4), ("a Result itself", 4), ({"interrupt": 1}, 4),
-    ({"interrupt": np.True_}, 4), ({"interrupt": "yes"}, 4), ({"interrupt": True}, 1), (AnswerDict(interrupt=True), 1),
+@pytest.mark.parametrize(("lengths", "answer", "calls"), [
+    ((3, 2, 1), None, 6), ((2, 0, 2), None, 4), ((2, 2, 2, 7), None, 8),  # an empty dimension runs once
+    *[((2, 2, 1), answer, calls) for answer, calls in [
+        ({"result": "not a Result"}, 4), ("a Result itself", 4), ({"interrupt": np.True_}, 4),
+        ({"interrupt": True}, 1), (AnswerDict(interrupt=True), 1)]],
 ])
-def test_only_a_result_under_the_key_is_merged_and_only_true_itself_interrupts(answer, calls):
-    run = Run((2, 2, 1))
+def test_each_combination_is_a_step_with_dimension_two_fastest_and_only_true_itself_interrupts(lengths, answer,
+                                                                                               calls):
+    run = Run(lengths)
     result = run.go(Callback(answers=lambda steps: step_result(steps, 1) if answer == "a Result itself" else answer))
-    assert len(run.callback.calls) == calls
+    every = [list(pos) for pos in itertools.product(*(range(max(n, 1)) for n in lengths[:3]))]
+    assert run.callback.positions() == every[:calls] and run.callback.kw("steps") == list(range(calls))
+    # only a Result under the key is merged
     assert result is True if calls == 1 else (isinstance(result, Result) and len(result) == 0)
+    assert calls == 1 or result.dims == list(lengths)
 
 
 @pytest.mark.parametrize(("lengths", "batch"), [((1, 1, 1), None), ((0, 5, 1), None), ((1, 4, 3), None),
@@ -190,22 +183,7 @@ def test_single_step_run(monkeypatch, lengths, batch, gives_result):
     assert recorder.kw("steps") == [0] and recorder.kw("options") == [None]
     # Neither the sweep nor the re-evaluation ran; the compiled value stays; only circuit 0 is exported.
     assert run.temporary == {"fixed": 2} and run.events("evaluate") == []
-    assert run.events("temp")[0][2][0][0][0]["amp"] == 0.5  # the fixed value went in before the space parameter
     assert run.wave.wave_parameters["amp"] == 0.5 and run.events("export") == [(run.circuits[0].name, (), {})]
-
-
-def test_sweep_entries_are_applied_per_step_in_the_dictionarys_order():
-    run = Run((3, 2, 1))
-    run.exp._Experiment__compiled_sweep_dict = {
-        1: [{**wave_sweep("detuning", [-1, 1], 1), "len": 99, "re_compile": "s"}, space_sweep("freq", [5, 6], 1)],
-        0: [space_sweep("amp", [0.1, 0.2, 0.3]), wave_sweep("amp", ["a0", "a1", "a2"])]}
-    run.go()
-    states = [states[0] for _, states in run.callback.kw("wave_package")]
-    assert [(state[0]["amp"], state[1]["detuning"]) for state in states] == [
-        (amp, detuning) for amp in ("a0", "a1", "a2") for detuning in (-1, 1)]
-    assert run.temps() == [pair for amp in (0.1, 0.2, 0.3) for freq in (5, 6)
-                           for pair in (("freq", freq), ("amp", amp))]
-    assert run.events("evaluate") == []  # "len" and "re_compile" of sweep entries are not read
 
 
 class DimList(list):
@@ -217,31 +195,18 @@ class DimList(list):
     ([1, 0], [[1, 2, 3], [4, 5, 6]], [1, 4, 2, 5, 3, 6]),
     (DimList([0]), [7, 8, 9], [7, 7, 8, 8, 9, 9]),
     ((0, 1, 2), np.arange(6).reshape(3, 2, 1).tolist(), [0, 1, 2, 3, 4, 5]),
+    (1, [5, 6], [5, 6] * 3),  # an integer dim indexes the values themselves
 ])
 @pytest.mark.parametrize("t", ["p", "w"])
-def test_list_or_tuple_dims_index_a_numpy_array_by_the_listed_positions(dim, values, expected, t):
-    run = Run((3, 2, 1))
-    run.sweep(1, space_sweep("amp", values, dim) if t == "p" else wave_sweep("amp", values, dim))
+def test_a_sweep_entry_is_indexed_by_the_position_of_its_dims(dim, values, expected, t):
+    run = Run((3, 2, 1))  # "len" and "re_compile" of a sweep entry are not read
+    entry = space_sweep("amp", values, dim) if t == "p" else {**wave_sweep("amp", values, dim), "re_compile": "s"}
+    run.sweep(1, {**entry, "len": 99})
     run.go()
     packages = run.callback.kw("wave_package")
     got = [v for _, v in run.temps()] if t == "p" else [states[0][0]["amp"] for _, states in packages]
-    assert got == expected and all(isinstance(value, np.generic) for value in got)
-
-
-def test_callback_error_propagates_and_effects_stay_and_the_next_run_starts_afresh():
-    run, problem = Run((3, 1, 1)), ArithmeticError("device lost")
-    run.sweep(0, space_sweep("amp", [1, 2, 3]), wave_sweep("amp", [4, 5, 6]))
-
-    def fail_at_step_one(steps):
-        if steps == 1:
-            raise problem
-
-    first = Callback(answers=fail_at_step_one)
-    assert raised(ArithmeticError, run.go, first) is problem
-    assert run.temporary == {"amp": 2} and run.wave.wave_parameters["amp"] == 5
-    run.go()
-    assert run.callback.positions() == [[0, 0, 0], [1, 0, 0], [2, 0, 0]]
-    assert first.calls[0]["kw"]["pos"] is not run.callback.calls[0]["kw"]["pos"]
+    assert got == expected and all(isinstance(value, np.generic) != (type(dim) is int) for value in got)
+    assert run.events("evaluate") == []
 
 
 @pytest.mark.parametrize(("timestamp", "amp"), [(500, 0.2), (1500.7, 0.8)])
@@ -273,7 +238,6 @@ def test_a_run_on_real_collaborators_pins_the_space_and_sweeps_a_dependent_wavef
 
 GROWTHS = {  # what a group's set_temporary_parameter adds to the container the run is walking
     "space dict, new key": (lambda run: run.exp.compiled_space_parameter_dict, lambda d: d.__setitem__(object(), 1)),
-    "space dict, update": (lambda run: run.exp.compiled_space_parameter_dict, lambda d: d.update({f"n{len(d)}": 1})),
     "sweep entries": (lambda run: run.exp._Experiment__compiled_sweep_dict[0],
                       lambda e: e.append(space_sweep("k", [1, 2, 3]))),
     "sweep dict": (lambda run: run.exp._Experiment__compiled_sweep_dict, lambda d: d.__setitem__(len(d), [])),
