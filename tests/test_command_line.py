@@ -175,11 +175,7 @@ def test_a_failed_write_keeps_the_previous_file_and_leaves_no_partial_one(workdi
     assert listing(workdir) == before and (workdir / target).read_bytes() == good
 
 
-def test_module_entry_point_validates_and_reports_user_errors_without_traceback(workdir):
-    source = save(build_rabi(points=3), workdir / "exp.json")
-    done = subprocess.run([sys.executable, "-m", "varnok_client", "validate", str(source)],
-                          capture_output=True, text=True, timeout=120)
-    assert done.returncode == 0 and "3 steps" in done.stdout, done.stderr
+def test_module_entry_point_reports_user_errors_in_one_line_with_the_status(workdir):
     done = subprocess.run([sys.executable, "-m", "varnok_client", "run", "nowhere.json"],
                           capture_output=True, text=True, timeout=120)
-    assert done.returncode == 2 and done.stderr.count("\n") == 1 and "Traceback" not in done.stderr
+    assert done.returncode == 2 and done.stderr.count("\n") == 1 and "does not exist" in done.stderr

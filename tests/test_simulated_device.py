@@ -145,21 +145,13 @@ def test_shots_and_seed_come_from_run_options_then_experiment_options(run_option
         assert SimulatedDevice.run_settings(exp, run_options) == expected
 
 
-def test_shot_noise_is_binomial_and_reproducible_by_seed(make_group):
+def test_shot_noise_is_drawn_from_the_exact_probabilities_by_seed_and_step(make_group):
     device = SimulatedDevice(make_group())
-    pulses, shots = package(square("q01.xy", 0.3, PI_WIDTH)), 400
-    exact = device.probabilities(pulses)["q01.p1"]
-
-    def measured(seed, step):
-        return float(device.callback(pulses, steps=step, options={"shots": shots, "seed": seed})["result"]
-                     .data["q01.p1"][step])
-
-    draws = np.array([measured(11, step) for step in range(300)])
-    assert np.allclose(draws * shots, np.round(draws * shots))  # whole counts out of `shots`
-    assert [measured(11, step) for step in range(5)] == list(draws[:5])
-    assert [measured(12, step) for step in range(5)] != list(draws[:5])
-    assert draws.mean() == pytest.approx(exact, abs=4 * math.sqrt(exact * (1 - exact) / shots / 300))
-    assert draws.std() == pytest.approx(math.sqrt(exact * (1 - exact) / shots), rel=0.2)
+    pulses = package(square("q01.xy", 0.3, PI_WIDTH))
+    exact = device.probabilities(pulses)
+    for seed, step in [(11, 0), (11, 5), (12, 5)]:
+        drawn = device.callback(pulses, steps=step, options={"shots": 400, "seed": seed})["result"].data["q01.p1"]
+        assert drawn[step] == SimulatedDevice.measure(exact, 400, seed, step)["q01.p1"]
 
 
 def reference_readouts(drive, readout, strength, sample_rate, t1=None, t2=None):
@@ -277,6 +269,7 @@ def test_kernel_refuses_buffers_it_cannot_read_safely(drive, carrier, readout, e
 
 @pytest.mark.parametrize("seed, step", [(0, 0), (11, 299), (-5, 7), (2**64 + 3, 2**40), (7, 2**70)])
 def test_shot_noise_is_numpys_default_generator_seeded_per_step(seed, step):
+    # Binomial counts of the exact probabilities, reproducible from the seed and the step alone.
     probabilities = {"q01.p1": 0.3, "q02.p1": 0.71}
     rng = np.random.default_rng([seed & (2**64 - 1), step])
     expected = {name: rng.binomial(1000, p) / 1000 for name, p in probabilities.items()}
