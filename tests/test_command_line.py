@@ -31,8 +31,13 @@ def p1_of(path):
     return Result.load(path).data["q01.p1"].reshape(-1)
 
 
-def test_run_shows_progress_and_summary_and_honours_output_paths(workdir, capsys):
+def test_validate_describes_the_sweep_writing_nothing_and_run_shows_progress_and_honours_output_paths(workdir,
+                                                                                                       capsys):
     source = save(build_rabi(points=11), workdir / "sweep.json")
+    assert cli.main(["validate", str(source)]) == 0
+    out = capsys.readouterr().out
+    assert "compiles" in out and "11 steps, sweep lengths [11, 1, 1]" in out
+    assert "dimension 0: waveform parameter amp of q01 layer 0, 11 points" in out and listing(workdir) == ["sweep.json"]
     assert cli.main(["run", str(source), "--seed", "3"]) == 0
     captured = capsys.readouterr()
     assert "11/11" in captured.err and "Rabi: 11 of 11 steps" in captured.out and "q01.p1: min" in captured.out
@@ -61,15 +66,6 @@ def test_run_uses_the_space_file_or_database_at_the_timestamp(workdir, request, 
         assert cli.main(["run", str(source), "--space", space, "--device", "calibrated", *QUIET_EXACT,
                          *timestamp]) == 0
         assert tuple(p1_of(workdir / "rabi.npz")[[10, 20]]) == pytest.approx(expected, abs=1e-9)
-
-
-def test_validate_describes_the_compiled_sweep_and_writes_nothing(workdir, capsys):
-    source = save(build_rabi(points=7), workdir / "rabi.json")
-    assert cli.main(["validate", str(source)]) == 0
-    out = capsys.readouterr().out
-    assert "compiles" in out and "7 steps, sweep lengths [7, 1, 1]" in out
-    assert "dimension 0: waveform parameter amp of q01 layer 0, 7 points" in out
-    assert listing(workdir) == ["rabi.json"]
 
 
 def edited(edit=None):
