@@ -31,8 +31,7 @@ def p1_of(path):
     return Result.load(path).data["q01.p1"].reshape(-1)
 
 
-def test_validate_describes_the_sweep_writing_nothing_and_run_shows_progress_and_honours_output_paths(workdir,
-                                                                                                       capsys):
+def test_validate_describes_the_sweep_and_run_shows_progress_and_honours_output_paths(workdir, capsys):
     source = save(build_rabi(points=11), workdir / "sweep.json")
     assert cli.main(["validate", str(source)]) == 0
     out = capsys.readouterr().out
