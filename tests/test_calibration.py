@@ -101,13 +101,3 @@ def test_calibrations_that_cannot_run_or_fit_say_so_in_one_line_and_leave_the_sp
     err = capsys.readouterr().err.strip().splitlines()
     assert len(err) == 1 and message in err[0], err
     assert (workdir / "device.sqlite").read_bytes() == before
-    assert cli.main(["space", "init", "device.sqlite"]) == 2
-
-
-@pytest.mark.parametrize("qubit", ["q01", "q02"])  # the demo device is off upwards on q01, downwards on q02
-def test_ramsey_alone_finds_the_sign_of_the_frequency_error(workdir, qubit):
-    assert cli.main(["space", "init", "device.sqlite"]) == 0
-    assert cli.main(["calibrate", "ramsey", "--space", "device.sqlite", "--qubit", qubit, "--shots", "1000",
-                     "--seed", "4", "--quiet"]) == 0
-    assert values("device.sqlite", [f"{qubit}.freq"]) == pytest.approx({f"{qubit}.freq": IDEAL[f"{qubit}.freq"]},
-                                                                       abs=20e3)

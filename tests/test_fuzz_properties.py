@@ -24,12 +24,9 @@ json_like = st.recursive(scalars, lambda children: st.lists(children, max_size=4
 
 def with_overrides(overrides, record_overrides):
     data = copy.deepcopy(BASE)
-    data.update(overrides)
-    for record, extra in zip(data["waveform_script"] if isinstance(data.get("waveform_script"), list) else [],
-                             record_overrides):
-        if isinstance(record, dict):
-            record.update(extra)
-    return data
+    for record, extra in zip(data["waveform_script"], record_overrides):
+        record.update(extra)
+    return {**data, **overrides}
 
 
 near_valid = st.builds(with_overrides, st.dictionaries(st.sampled_from(list(BASE)), json_like, max_size=3),

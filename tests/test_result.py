@@ -21,21 +21,19 @@ def step(item_id, **values):
 @pytest.mark.parametrize("dims, run_steps", [([3, 2, 1], range(6)), ([2, 2, 2], [0, 3, 7]), ([0, 1, 1], [0]),
                                              ([4], [1, 2])])
 def test_one_step_results_merge_into_the_sweep_shape_with_nan_for_steps_not_run(dims, run_steps):
+    # The order of steps is the run loop's, dimension 0 outermost; complex values stay complex and
+    # per-step arrays gain a trailing axis, NaN in every part for the steps not run.
     run = Result(complete=False, final=False, chunk_id=0, item_id_start=0, dims=dims)
     for counter in run_steps:
-        assert run.concatenate(step(counter, p1=counter / 10)) is run
-    expected = np.full(int(np.prod([max(d, 1) for d in dims])), np.nan)
+        assert run.concatenate(step(counter, p1=counter / 10, iq=1 + 2j * counter, trace=[counter] * 3)) is run
+    shape = tuple(max(d, 1) for d in dims)
+    expected = np.full(int(np.prod(shape)), np.nan)
     expected[list(run_steps)] = [c / 10 for c in run_steps]
-    assert run.data["p1"].shape == tuple(max(d, 1) for d in dims) and run.item_ids == list(run_steps)
+    assert run.data["p1"].shape == shape and run.item_ids == list(run_steps) and run.data["iq"].dtype.kind == "c"
     np.testing.assert_array_equal(run.data["p1"].reshape(-1), expected)
-
-
-def test_layout_keeps_kinds_and_shapes():  # the order of steps is the run loop's, dimension 0 outermost (above)
-    run = Result(dims=[2, 1, 1])
-    run.concatenate(step(0, iq=1 + 2j, trace=[1.0, 2.0, 3.0]))
-    assert run.data["iq"].dtype.kind == "c" and run.data["iq"][0, 0, 0] == 1 + 2j
-    assert np.isnan(run.data["iq"].real[1]).all() and np.isnan(run.data["iq"].imag[1]).all()
-    assert run.data["trace"].shape == (2, 1, 1, 3) and np.isnan(run.data["trace"][1]).all()
+    iq = run.data["iq"].reshape(-1)
+    np.testing.assert_array_equal([iq.real, iq.imag], [expected * 0 + 1, expected * 20])
+    np.testing.assert_array_equal(run.data["trace"].reshape(-1, 3), np.repeat(expected[:, None] * 10, 3, axis=1))
 
 
 def test_add_writes_the_current_item_add_item_starts_the_next_and_repeats_overwrite_by_name():

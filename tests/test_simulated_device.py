@@ -29,18 +29,9 @@ PI_WIDTH = 0.5 / DRIVE_STRENGTH * 1e9  # ns at amplitude 1
 HALF_PI_WIDTH = PI_WIDTH / 2
 
 
-@pytest.fixture
-def make_group():
-    groups = []
-
-    def make(**overrides):
-        values = {"q01.freq": QUBIT_FREQ, "q01.drive_strength": DRIVE_STRENGTH, **overrides}
-        groups.append(Group("sim", {k: v for k, v in values.items() if v is not None}))
-        return groups[-1]
-
-    yield make
-    for group in groups:
-        group.space.close()
+def make_group(**overrides):
+    values = {"q01.freq": QUBIT_FREQ, "q01.drive_strength": DRIVE_STRENGTH, **overrides}
+    return Group("sim", {k: v for k, v in values.items() if v is not None})
 
 
 def square(channel, amp, width, freq=QUBIT_FREQ, phase=0.0, t0=0.0):
@@ -65,7 +56,7 @@ def p1_of(group, *layers, **kwargs):
     [(0.25, 50.0, 0.0), (0.7, 123.5, 0.0), (0.002, 20000.0, 0.0), (0.5, 100.0, -15e6), (1.0, 300.0, 7e6),
      (0.2, 1000.0, 1e6)],
 )
-def test_square_pulse_follows_the_rabi_formula(make_group, amp, width, detuning):
+def test_square_pulse_follows_the_rabi_formula(amp, width, detuning):
     omega, delta = 2 * math.pi * DRIVE_STRENGTH * amp, 2 * math.pi * detuning
     general = math.hypot(omega, delta)
     expected = omega**2 / general**2 * math.sin(general * width * 1e-9 / 2) ** 2
@@ -86,7 +77,7 @@ def test_square_pulse_follows_the_rabi_formula(make_group, amp, width, detuning)
     [(5e-6, None, 5e-6, False), (None, 3e-6, 3e-6, True), (4e-6, None, 8e-6, True)],
     ids=["t1-decay", "pure-dephasing", "amplitude-damping-coherence"],
 )
-def test_relaxation_and_dephasing_between_pulses(make_group, t1, t2, lifetime, ramsey, delay):
+def test_relaxation_and_dephasing_between_pulses(t1, t2, lifetime, ramsey, delay):
     group, decay = make_group(**{"q01.t1": t1, "q01.t2": t2}), math.exp(-delay * 1e-9 / lifetime)
     if ramsey:  # X/2, wait, X/2 maps the remaining coherence onto the population
         p1 = p1_of(group, square("q01.xy", 1.0, HALF_PI_WIDTH), square("q01.xy", 1.0, HALF_PI_WIDTH, t0=delay))
@@ -95,7 +86,7 @@ def test_relaxation_and_dephasing_between_pulses(make_group, t1, t2, lifetime, r
         assert p1_of(group, square("q01.xy", 1.0, PI_WIDTH), readout_delay=delay) == pytest.approx(decay, abs=1e-9)
 
 
-def test_readouts_collapse_and_only_read_qubits_report(make_group):
+def test_readouts_collapse_and_only_read_qubits_report():
     group = make_group(**{"q02.freq": 5.3e9, "q02.drive_strength": DRIVE_STRENGTH})
     circuit = WaveCircuit()
     for layer in (0, 2):  # X/2, M, X/2, M: without the collapse the second read would see P = 1
@@ -108,28 +99,23 @@ def test_readouts_collapse_and_only_read_qubits_report(make_group):
 
 
 def test_physics_is_read_from_the_space_at_the_timestamp_ignoring_temporaries():
-    space = Space()
-    space.update({"q01.freq": QUBIT_FREQ, "q01.drive_strength": DRIVE_STRENGTH}, timestamp=1000)
-    space.update({"q01.drive_strength": 2 * DRIVE_STRENGTH}, timestamp=2000)
-    try:
-        group, pulses = Group("g", space), package(square("q01.xy", 1.0, PI_WIDTH))
-        group.set_temporary_parameter("q01.drive_strength", 3 * DRIVE_STRENGTH)
-        device = SimulatedDevice(group)
-        assert device.probabilities(pulses, timestamp=1500)["q01.p1"] == pytest.approx(1.0, abs=1e-9)
-        assert device.probabilities(pulses)["q01.p1"] == pytest.approx(0.0, abs=1e-9)
-        answer = device.callback(pulses, None, [4, 0, 0], 4, {"shots": 0, "space_timestamp": 1500})
-        assert set(answer) == {"result"} and isinstance(answer["result"], Result)
-        assert answer["result"].item_ids == [4]
-        assert answer["result"].data["q01.p1"][4] == pytest.approx(1.0, abs=1e-9)
-    finally:
-        space.close()
+    group, pulses = Group("g", Space()), package(square("q01.xy", 1.0, PI_WIDTH))
+    group.space.update({"q01.freq": QUBIT_FREQ, "q01.drive_strength": DRIVE_STRENGTH}, timestamp=1000)
+    group.space.update({"q01.drive_strength": 2 * DRIVE_STRENGTH}, timestamp=2000)
+    group.set_temporary_parameter("q01.drive_strength", 3 * DRIVE_STRENGTH)
+    device = SimulatedDevice(group)
+    assert device.probabilities(pulses, timestamp=1500)["q01.p1"] == pytest.approx(1.0, abs=1e-9)
+    assert device.probabilities(pulses)["q01.p1"] == pytest.approx(0.0, abs=1e-9)
+    answer = device.callback(pulses, None, [4, 0, 0], 4, {"shots": 0, "space_timestamp": 1500})
+    assert set(answer) == {"result"} and isinstance(answer["result"], Result) and answer["result"].item_ids == [4]
+    assert answer["result"].data["q01.p1"][4] == pytest.approx(1.0, abs=1e-9)
 
 
 @pytest.mark.parametrize("overrides, key", [
     ({"q01.freq": None}, "q01.freq"), ({"q01.drive_strength": "strong"}, "q01.drive_strength"),
     ({"q01.t1": 1e-6, "q01.t2": 3e-6}, "q01.t2"), ({"q01.ro_f1": 1.2}, "q01.ro_f1"),
 ])
-def test_unusable_device_parameters_are_refused_by_name(make_group, overrides, key):
+def test_unusable_device_parameters_are_refused_by_name(overrides, key):
     with pytest.raises(SimulationError, match=key.replace(".", r"\.")):
         p1_of(make_group(**overrides), square("q01.xy", 0.5, 100.0))
 
@@ -145,21 +131,13 @@ def test_shots_and_seed_come_from_run_options_then_experiment_options(run_option
         assert SimulatedDevice.run_settings(exp, run_options) == expected
 
 
-def test_shot_noise_is_binomial_and_reproducible_by_seed(make_group):
+def test_shot_noise_is_drawn_from_the_exact_probabilities_by_seed_and_step():
     device = SimulatedDevice(make_group())
-    pulses, shots = package(square("q01.xy", 0.3, PI_WIDTH)), 400
-    exact = device.probabilities(pulses)["q01.p1"]
-
-    def measured(seed, step):
-        return float(device.callback(pulses, steps=step, options={"shots": shots, "seed": seed})["result"]
-                     .data["q01.p1"][step])
-
-    draws = np.array([measured(11, step) for step in range(300)])
-    assert np.allclose(draws * shots, np.round(draws * shots))  # whole counts out of `shots`
-    assert [measured(11, step) for step in range(5)] == list(draws[:5])
-    assert [measured(12, step) for step in range(5)] != list(draws[:5])
-    assert draws.mean() == pytest.approx(exact, abs=4 * math.sqrt(exact * (1 - exact) / shots / 300))
-    assert draws.std() == pytest.approx(math.sqrt(exact * (1 - exact) / shots), rel=0.2)
+    pulses = package(square("q01.xy", 0.3, PI_WIDTH))
+    exact = device.probabilities(pulses)
+    for seed, step in [(11, 0), (11, 5), (12, 5)]:
+        drawn = device.callback(pulses, steps=step, options={"shots": 400, "seed": seed})["result"].data["q01.p1"]
+        assert drawn[step] == SimulatedDevice.measure(exact, 400, seed, step)["q01.p1"]
 
 
 def reference_readouts(drive, readout, strength, sample_rate, t1=None, t2=None):
@@ -211,7 +189,7 @@ TRAINS = {
 
 @pytest.mark.parametrize("t1, t2", [(None, None), (3e-6, 1e-6)], ids=["closed", "open"])
 @pytest.mark.parametrize("count, pulses, reads", list(TRAINS.values()), ids=list(TRAINS))
-def test_pulse_trains_match_the_sample_by_sample_evolution(make_group, count, pulses, reads, t1, t2):
+def test_pulse_trains_match_the_sample_by_sample_evolution(count, pulses, reads, t1, t2):
     wave_package = pulse_train(count, pulses, reads)
     group = make_group(**{"q01.drive_strength": 3e7, "q01.t1": t1, "q01.t2": t2})
     got = SimulatedDevice(group).probabilities(wave_package)
@@ -220,7 +198,7 @@ def test_pulse_trains_match_the_sample_by_sample_evolution(make_group, count, pu
     assert list(got.values()) == pytest.approx(expected, abs=1e-10)
 
 
-def test_a_reused_device_answers_like_a_fresh_one_and_follows_calibration_changes(make_group):
+def test_a_reused_device_answers_like_a_fresh_one_and_follows_calibration_changes():
     # Packages of growing and shrinking length at two sample rates, then a changed calibration.
     group = make_group(**{"q01.t1": 20e-6})
     device = SimulatedDevice(group)
@@ -277,6 +255,7 @@ def test_kernel_refuses_buffers_it_cannot_read_safely(drive, carrier, readout, e
 
 @pytest.mark.parametrize("seed, step", [(0, 0), (11, 299), (-5, 7), (2**64 + 3, 2**40), (7, 2**70)])
 def test_shot_noise_is_numpys_default_generator_seeded_per_step(seed, step):
+    # Binomial counts of the exact probabilities, reproducible from the seed and the step alone.
     probabilities = {"q01.p1": 0.3, "q02.p1": 0.71}
     rng = np.random.default_rng([seed & (2**64 - 1), step])
     expected = {name: rng.binomial(1000, p) / 1000 for name, p in probabilities.items()}
