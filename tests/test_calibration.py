@@ -79,7 +79,7 @@ def flat_device():
     ("missing keys", ["t1"], 2, "lacks what the calibration needs: q01.t1"),
     ("a JSON space", ["rabi", "--space", "values.json"], 2, "is a JSON file of values"),
     ("a missing space", ["rabi", "--space", "nowhere.sqlite"], 2, "does not exist"),
-    ("locked", ["rabi"], 2, "locked"), ("no response", ["rabi"], 1, "fit"),
+    ("locked", ["ramsey"], 2, "locked"), ("no response", ["rabi"], 1, "fit"),
 ])
 def test_calibrations_that_cannot_run_or_fit_say_so_in_one_line_and_leave_the_space(
         workdir, capsys, monkeypatch, case, args, status, message):

@@ -121,7 +121,8 @@ REFUSED = [  # (script, construct named, line, column)
     ("x = 1" + "\n" * 70000 + "x", "64 KiB", 1, 1), ("1" + " + 1" * 150, "nesting deeper than 100", 1, 209),
     ("-" * 60000 + "1", "too complex to parse", 1, 1),
     # Just outside the limits.
-    ("2 ** 4096", "4096 bits", 1, 1), ("-" * 99 + "1", "nesting deeper than 100", 1, 100),
+    ("2 ** 4096", "4096 bits", 1, 1), ("x = 1\ny = " + "9" * 1300, "integer literal over 4096 bits", 2, 5),
+    ("-" * 99 + "1", "nesting deeper than 100", 1, 100),
     ("len([0] * 10_000_001)", "over 10,000,000", 1, 5), ("1#" + "é" * (module.MAX_SCRIPT_BYTES // 2), "64 KiB", 1, 1),
 ]
 
