@@ -17,6 +17,7 @@ SIZE = "Dimension of sweep len must be 1, 2 or 3."
 NO_SELECTION = "Cannot set waveform script for {}, because no wave_id, channel or wave_name is specified."
 NO_WAVE = "Cannot find wave with ID {} in gate X (layer {} @ q01)."
 STEPS = lang.msg("exp_step_len_wrong").format
+OUT_OF_RANGE = "sweep dimension {} is out of range for a sweep of 3 dimensions"
 
 
 class SpyGate(WaveGate):
@@ -118,8 +119,8 @@ WRONG = lang.msg("exp_wave_param_wrong").format
         bad(seq([1, 2, 3], (3, 2, 1, 0)), SIZE),  # four dimensions are not put in order first
         bad(seq([1, 2, 3], 1.5), "Unknown dimension type (<class 'float'>): 1.5"),
         bad(dict(val(1), type="vals", dim=1.5), WRONG("2, 0, 1", " 0", "q01"), [2, 0, 1], layer=" 0"),
-        bad(seq([1, 2], 3), IndexError, sweep_len=[1, 1, 1]),  # the host's errors
-        bad(seq([1, 2], -1), IndexError, sweep_len=[1, 1, 1]),
+        bad(seq([1, 2], 3), IndexError(OUT_OF_RANGE.format(3)), sweep_len=[1, 1, 1]),  # the host's errors
+        bad(seq([1, 2], -1), IndexError(OUT_OF_RANGE.format(-1)), sweep_len=[1, 1, 1]),
         bad(seq(grid(2, 3), (0, 1, 2)), IndexError, sweep_len=[2, 3, 1]),  # fewer axes than dimensions
         bad(lacking("use_space", val(1)), KeyError),  # every key is read whatever the type
         bad(val(1), ValueError, layer="zero"), bad(val(1), TypeError, layer=None),  # before the gate lookup
@@ -139,8 +140,10 @@ def test_a_record_that_cannot_be_compiled_fails_with_its_message(
     elif mode == "batch":
         exp.clear_batch_circuits()
     error = message if isinstance(message, type) else RuntimeError
+    error = type(message) if isinstance(message, Exception) else error
     text = compile_error(exp, error)
     assert error is not RuntimeError or text == message.format(record)
+    assert not isinstance(message, Exception) or text == str(message)
     assert evaluator.scripts()[-1] == "w"  # the script was evaluated first
     assert private(exp, "compiled_waveform_parameter_list") == []
     assert all(e["t"] == "p" for entries in private(exp, "compiled_sweep_dict").values() for e in entries)

@@ -1,6 +1,8 @@
 """The run loops: checks, compilation on demand, compiled values, the sweep, the callback, results, interrupts."""
 
 import itertools
+import signal
+from types import SimpleNamespace
 
 import numpy as np
 import pytest
@@ -263,3 +265,25 @@ def test_a_container_grown_while_the_run_walks_it_ends_the_run(mode, growth):
     with pytest.raises(RuntimeError, match="^(dictionary|list) changed size during iteration$"):
         run.go()
     assert len(added) == 1
+
+
+def interrupt(*_):
+    raise KeyboardInterrupt
+
+
+def test_a_long_sweep_of_c_collaborators_stops_at_ctrl_c():
+    # Nothing but the engine runs between steps (builtin group, circuit and callback), so the
+    # pending signal is noticed by the engine's own check or not at all until the sweep ends.
+    run, held = Run((100, 100, 100)), {}
+    run.exp._Experiment__group = SimpleNamespace(set_temporary_parameter=held.__setitem__)
+    run.exp._Experiment__wave_circuit = SimpleNamespace(export_wave_package=object)
+    run.sweep(0, space_sweep("a", list(range(100))))
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        with pytest.raises(KeyboardInterrupt):
+            run.exp.run_exp_normal(dict)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert held["a"] < 99
