@@ -5,6 +5,7 @@
 
 #include "calls.hpp"
 #include "experiment_type.hpp"
+#include "read_memo.hpp"
 #include "refs.hpp"
 #include "state.hpp"
 
@@ -53,6 +54,8 @@ int exec_module(PyObject* module) {
     st.kw_entity_layer = require(PyTuple_Pack(2, st.entity, st.layer)).release();
     st.kw_wave_name = require(PyTuple_Pack(1, st.wave_name)).release();
     st.kw_channel = require(PyTuple_Pack(1, st.channel)).release();
+    st.dict_watcher = new DictWatcher();
+    st.dict_watcher->install();
     Ref type = create_experiment_type(module);
     st.experiment_type = Py_NewRef(type.get());
     // The finished class gets its version tag now; instances read their state directly only
@@ -110,6 +113,12 @@ int clear_module(PyObject* module) {
 
 void free_module(void* module) {
   clear_module(static_cast<PyObject*>(module));
+  State* st = static_cast<State*>(PyModule_GetState(static_cast<PyObject*>(module)));
+  if (st != nullptr && st->dict_watcher != nullptr) {
+    st->dict_watcher->uninstall();
+    delete st->dict_watcher;
+    st->dict_watcher = nullptr;
+  }
 }
 
 PyModuleDef_Slot module_slots[] = {

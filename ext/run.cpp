@@ -5,6 +5,7 @@
 #include "args.hpp"
 #include "calls.hpp"
 #include "core.hpp"
+#include "read_memo.hpp"
 
 namespace varnok::run {
 namespace {
@@ -38,9 +39,9 @@ Ref index_into(PyObject* container, PyObject* index) {
 }
 
 // The first gate at the entry's entity and layer of `circuit`.
-Ref find_gate(State& st, PyObject* circuit, PyObject* entry) {
-  Ref entity = get_item(entry, st.entity);
-  Ref layer = get_item(entry, st.layer);
+Ref find_gate(State& st, ReadMemo& memo, PyObject* circuit, PyObject* entry) {
+  Ref entity = memo.item(entry, st.entity);
+  Ref layer = memo.item(entry, st.layer);
   if (!PyLong_CheckExact(layer.get())) {
     layer = require(PyNumber_Long(layer.get()));
   }
@@ -86,10 +87,10 @@ void apply_wave_value(State& st, PyObject* gate, PyObject* wave_ids, PyObject* p
 }
 
 // Writes an entry's value (or `value`, when given) into the waves of its gate in `circuit`.
-void apply_entry(State& st, PyObject* circuit, PyObject* entry, PyObject* value) {
-  Ref gate = find_gate(st, circuit, entry);
-  Ref wave_ids = get_item(entry, st.wave_ids);
-  Ref parameter = get_item(entry, st.parameter);
+void apply_entry(State& st, ReadMemo& memo, PyObject* circuit, PyObject* entry, PyObject* value) {
+  Ref gate = find_gate(st, memo, circuit, entry);
+  Ref wave_ids = memo.item(entry, st.wave_ids);
+  Ref parameter = memo.item(entry, st.parameter);
   apply_wave_value(st, gate.get(), wave_ids.get(), parameter.get(), value);
 }
 
@@ -214,9 +215,9 @@ void install_space_parameters(State& st, PyObject* self) {
 }
 
 // The value an entry sweeps to at the current position.
-Ref step_value(State& st, PyObject* entry, PyObject* position) {
-  Ref values = get_item(entry, st.value);
-  Ref dim = get_item(entry, st.dim);
+Ref step_value(State& st, ReadMemo& memo, PyObject* entry, PyObject* position) {
+  Ref values = memo.item(entry, st.value);
+  Ref dim = memo.item(entry, st.dim);
   if (PyList_Check(dim.get()) || PyTuple_Check(dim.get())) {
     Ref array = call(st.np_array, values.get());
     Ref dims = require(PySequence_Tuple(dim.get()));
@@ -232,21 +233,21 @@ Ref step_value(State& st, PyObject* entry, PyObject* position) {
   return index_into(values.get(), at.get());
 }
 
-void apply_sweep(State& st, PyObject* self, PyObject* position) {
-  Ref sweep = read_private(st, self, st.p_compiled_sweep_dict);
+void apply_sweep(State& st, ReadMemo& memo, PyObject* self, PyObject* position) {
+  Ref sweep = memo.private_attr(self, st.p_compiled_sweep_dict);
   for_each_item(sweep.get(), st.items, [&](PyObject*, PyObject* entries) {
     for_each(entries, [&](PyObject* entry) {
-      Ref value = step_value(st, entry, position);
-      Ref type = get_item(entry, st.t);
+      Ref value = step_value(st, memo, entry, position);
+      Ref type = memo.item(entry, st.t);
       // The compiled tags are the interned names themselves; anything else compares by value.
       const bool space = type.get() == st.p || (type.get() != st.w && equals(type.get(), st.p));
       if (space) {
-        Ref key = get_item(entry, st.key);
-        Ref group = core::group_of(st, self);
+        Ref key = memo.item(entry, st.key);
+        Ref group = memo.property(self, st.group, st.p_group);
         call_method(group.get(), st.set_temporary_parameter, key.get(), value.get());
       } else if (equals(type.get(), st.w)) {
-        Ref circuit = core::circuit_of(st, self);
-        apply_entry(st, circuit.get(), entry, value.get());
+        Ref circuit = memo.property(self, st.circuit, st.p_wave_circuit);
+        apply_entry(st, memo, circuit.get(), entry, value.get());
       } else {
         raise_catalogue(st, st.exp_sweep_failed);
       }
@@ -254,16 +255,17 @@ void apply_sweep(State& st, PyObject* self, PyObject* position) {
   });
 }
 
-void reevaluate(State& st, PyObject* self, PyObject* re_compile_list) {
+void reevaluate(State& st, ReadMemo& memo, PyObject* self, PyObject* re_compile_list) {
   for_each(re_compile_list, [&](PyObject* entry) {
-    Ref script = get_item(entry, st.re_compile);
-    Ref evaluator = read_private(st, self, st.p_script_evaluator);
-    Ref timestamp = read_private(st, self, st.p_compile_space_timestamp);
+    Ref script = memo.item(entry, st.re_compile);
+    Ref evaluator = memo.private_attr(self, st.p_script_evaluator);
+    Ref timestamp = memo.private_attr(self, st.p_compile_space_timestamp);
     Ref result = call_method_kw(evaluator.get(), st.evaluate, st.kw_timestamp, {script.get()},
                                 {timestamp.get()});
+    // The evaluator's answer is a new dict at every step: read, never remembered.
     Ref value = get_item(result.get(), st.val);
-    Ref circuit = core::circuit_of(st, self);
-    apply_entry(st, circuit.get(), entry, value.get());
+    Ref circuit = memo.property(self, st.circuit, st.p_wave_circuit);
+    apply_entry(st, memo, circuit.get(), entry, value.get());
   });
 }
 
@@ -313,6 +315,7 @@ Ref run_exp_normal(State& st, PyObject* self, PyObject* callback, PyObject* opti
   check_run_arguments(options, space_timestamp, timestamp);
   compile_if_needed(st, self, group, timestamp.get());
 
+  ReadMemo memo(st);
   Ref re_compile_list = require(PyList_New(0));
   Ref fixed = read_private(st, self, st.p_compiled_waveform_parameter_list);
   for_each(fixed.get(), [&](PyObject* entry) {
@@ -321,7 +324,7 @@ Ref run_exp_normal(State& st, PyObject* self, PyObject* callback, PyObject* opti
       require_status(PyList_Append(re_compile_list.get(), entry));
     }
     Ref circuit = core::circuit_of(st, self);
-    apply_entry(st, circuit.get(), entry, get_item(entry, st.value).get());
+    apply_entry(st, memo, circuit.get(), entry, get_item(entry, st.value).get());
   });
   install_space_parameters(st, self);
 
@@ -339,9 +342,10 @@ Ref run_exp_normal(State& st, PyObject* self, PyObject* callback, PyObject* opti
         run.set_position(2, k);
         // A long sweep stays interruptible from the keyboard whatever the callback is.
         require_status(PyErr_CheckSignals());
-        apply_sweep(st, self, run.position());
-        reevaluate(st, self, re_compile_list.get());
-        Ref circuit = core::circuit_of(st, self);
+        memo.next_step();
+        apply_sweep(st, memo, self, run.position());
+        reevaluate(st, memo, self, re_compile_list.get());
+        Ref circuit = memo.property(self, st.circuit, st.p_wave_circuit);
         Ref package = export_package(st, circuit.get());
         if (run.merge(result.get(), run.deliver(package.get()))) {
           return Ref::borrow(Py_True);
@@ -358,11 +362,12 @@ Ref run_exp_batch_circuit(State& st, PyObject* self, PyObject* callback, PyObjec
   check_run_arguments(options, space_timestamp, timestamp);
   compile_if_needed(st, self, group, timestamp.get());
 
+  ReadMemo memo(st);
   Ref circuits = core::batch_circuits_of(st, self);
   for_each(circuits.get(), [&](PyObject* circuit) {
     Ref fixed = read_private(st, self, st.p_compiled_waveform_parameter_list);
     for_each(fixed.get(), [&](PyObject* entry) {
-      apply_entry(st, circuit, entry, get_item(entry, st.value).get());
+      apply_entry(st, memo, circuit, entry, get_item(entry, st.value).get());
     });
   });
   install_space_parameters(st, self);

@@ -9,6 +9,8 @@
 
 namespace varnok {
 
+class DictWatcher;
+
 // Class-private attributes, stored under the class-mangled name as a Python class would store them.
 #define VARNOK_PRIVATE_NAMES(X)                                                          \
   X(p_group, "_Experiment__group")                                                       \
@@ -185,6 +187,8 @@ struct State {
   PyObject* kw_entity_layer;
   PyObject* kw_wave_name;
   PyObject* kw_channel;
+  // Watches the dicts a run remembers reads from (null until the module is executed).
+  DictWatcher* dict_watcher;
 };
 
 // The state of the module that defined `cls` (the class a method was looked up on).

@@ -1,0 +1,116 @@
+// A memo of the dictionary reads a run makes at every step.
+//
+// A run reads the same fields of the same compiled entries, and the same private attributes of
+// the experiment, at every step, and each read must see what a collaborator may have changed
+// during any call. The memo keeps that meaning while skipping the lookups: it remembers a read
+// only from an exact dict whose keys are all exact str (so a lookup there cannot run Python code),
+// and it watches every such dict for changes; any change to any watched dict, anywhere, makes it
+// forget everything it remembered, so the next read is a real lookup again.
+//
+// Reads are remembered by their place in the step: the n-th read of a step is checked against
+// the n-th read of the step before (same dict, same key). A step that reads something else
+// simply reads it afresh. Without dictionary watchers (Python 3.11) every read is a real lookup.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "calls.hpp"
+#include "refs.hpp"
+#include "state.hpp"
+
+namespace varnok {
+
+// The module's dictionary watcher: a change count shared by every memo, and how many live memos
+// watch each dict (several runs may be active at once, one inside another's callback).
+class DictWatcher {
+ public:
+  // Registers the watcher callback; false (and no error set) when the interpreter has no room.
+  bool install();
+  void uninstall();
+  bool installed() const { return id_ >= 0; }
+
+  void watch(PyObject* dict);
+  void unwatch(PyObject* dict);
+
+  // Increased by every change to any watched dict.
+  static std::uint64_t changes() { return changes_; }
+  // Shared by every memo of every interpreter of the process: a change anywhere only makes every
+  // memo look again, so sharing the count is safe (they all run under one GIL).
+  static inline std::uint64_t changes_ = 0;
+
+ private:
+  int id_ = -1;
+  std::vector<std::pair<PyObject*, Py_ssize_t>> counts_;
+};
+
+class ReadMemo {
+ public:
+  explicit ReadMemo(State& st);
+  ~ReadMemo();
+  ReadMemo(const ReadMemo&) = delete;
+  ReadMemo& operator=(const ReadMemo&) = delete;
+
+  // Marks the start of a step: the reads that follow are matched against the last step's.
+  void next_step() { cursor_ = 0; }
+
+  // `mapping[key]`, as `get_item` reads it.
+  Ref item(PyObject* mapping, PyObject* key) {
+    if (PyObject* known = recall(mapping, key)) {
+      return Ref::borrow(known);
+    }
+    return read_item(mapping, key);
+  }
+  // The experiment's private attribute `name`, as `read_private` reads it.
+  Ref private_attr(PyObject* self, PyObject* name) {
+    if (enabled_) {
+      if (PyObject* dict = plain_instance_dict(st_, self)) {
+        if (PyObject* known = recall(dict, name)) {
+          return Ref::borrow(known);
+        }
+      }
+    }
+    return read_private_attr(self, name);
+  }
+  // The experiment's `name` property whose getter reads the private attribute `stored`.
+  Ref property(PyObject* self, PyObject* name, PyObject* stored);
+
+ private:
+  struct Slot {
+    PyObject* dict = nullptr;  // kept alive by `watched_`
+    PyObject* key = nullptr;   // an interned name of the module state
+    Ref value;
+  };
+
+  // The remembered value of the next read, if it is `dict[key]` and nothing changed since.
+  PyObject* recall(PyObject* dict, PyObject* key) {
+    if (enabled_ && seen_changes_ == DictWatcher::changes() && cursor_ < slots_.size()) {
+      const Slot& slot = slots_[cursor_];
+      if (slot.dict == dict && slot.key == key) {
+        ++cursor_;
+        return slot.value.get();
+      }
+    }
+    return nullptr;
+  }
+  Ref read_item(PyObject* mapping, PyObject* key);
+  Ref read_private_attr(PyObject* self, PyObject* name);
+  // Remembers `value` as the read just made (the one `recall` missed).
+  void remember(PyObject* dict, PyObject* key, PyObject* value);
+  bool can_remember(PyObject* dict);
+  void forget();
+
+  State& st_;
+  bool enabled_;
+  std::uint64_t seen_changes_ = 0;
+  std::size_t cursor_ = 0;
+  std::vector<Slot> slots_;
+  std::vector<Ref> watched_;  // every dict this memo watches, until it ends
+  std::vector<PyObject*>
+      str_keyed_;  // watched dicts checked to have only str keys since the last change
+};
+
+}  // namespace varnok
