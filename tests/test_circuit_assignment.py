@@ -66,8 +66,7 @@ def test_append_circuit_stores_the_callers_objects_in_order(exp):
     for value in (second, first, None, spy):
         exp.append_circuit(wave_circuit=value)
     assert exp.exp_mode == "batch_circuit" and type(batch) is list and exp.batch_circuits is batch
-    assert [id(c) for c in batch] == [id(v) for v in (first, second, first, None, spy)]
-    assert exp.circuit is own and spy.memos == []
+    assert [id(c) for c in batch] == [id(v) for v in (first, second, first, None, spy)] and exp.circuit is own
     assert exp.clear_batch_circuits() is None  # a new list: the old one keeps its five circuits
     exp.append_circuit(second)
     assert exp.batch_circuits == [second] and len(batch) == 5
@@ -88,17 +87,9 @@ def test_insertion_hands_the_gate_itself_and_an_integer_layer_to_the_circuit(exp
         assert result is gate and (gate.gate_name, gate.entity, gate.layer, gate.waves) == (*pair, 2, [])
 
 
-EDITS = [
-    ("set_circuit", circuit_of(("X", "q01", 0))), ("append_circuit", WaveCircuit()), ("add_wave_gate", ("M", "q01"), 1),
-    ("add_wave_gate_obj", WaveGate(("M", "q01"), 1), 1), ("set_space_parameter_script", "amp", "x = 2"),
-    ("set_waveform_script_by_ids", "q01", 0, 0, "amp", "x = 2"), ("fill_empty_wave_gates",),
-    ("set_waveform_script_by_name", "q01", 0, "drive", "amp", "x = 2"),
-    ("set_waveform_script_by_channel", "q01", 0, "q01.xy", "amp", "x = 2"),
-]
-
-
-@pytest.mark.parametrize("edit", EDITS, ids=[edit[0] for edit in EDITS])
-def test_editing_keeps_the_compilation_and_the_other_scripts(exp, edit):
+@pytest.mark.parametrize("edit", [("set_circuit", circuit_of(("X", "q01", 0))), ("append_circuit", WaveCircuit()),
+                                  ("add_wave_gate", ("M", "q01"), 1), ("fill_empty_wave_gates",)], ids=lambda e: e[0])
+def test_editing_the_circuits_keeps_the_compilation_and_the_scripts(exp, edit):
     exp.set_circuit(circuit_of(("X", "q01", 0, [wave("q01")])))
     exp.set_space_parameter_script("freq", "x = 1")
     exp.set_waveform_script_by_ids("q01", 0, 0, "freq", "x = 1")
@@ -108,4 +99,4 @@ def test_editing_keeps_the_compilation_and_the_other_scripts(exp, edit):
     assert exp.is_compiled is True and exp.total_sweep_steps == 6
     assert all(vars(exp)[name] is value for name, value in kept.items())
     assert exp._Experiment__waveform_script[0]["parameter"] == "freq"
-    assert exp._Experiment__space_parameter_script["freq"] == "x = 1"
+    assert exp._Experiment__space_parameter_script == {"freq": "x = 1"}

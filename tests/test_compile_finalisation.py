@@ -45,11 +45,10 @@ def test_batch_circuits_become_the_sweep_of_dimension_zero(exp, group, count):
         exp.append_circuit(WaveCircuit())
         exp.batch_circuits[-1].add_gate(("X", "q01"), 0, three_waves()[:1])
     exp.compile_scripts(group)
-    assert exp.compiled_sweep_len == [count, 1, 1, 1] and exp.total_sweep_steps == count
-    assert [list(e.items()) for e in exp.compiled_sweep_dict[0]] == [
-        [("t", "c"), ("len", count), ("dim", 0), ("value", list(range(count))), ("key", "Circuit ID")]]
-    assert list(exp.compiled_sweep_dict) == [0, 1, 2, 3] and exp.compiled_sweep_dict[1] == []
-    assert exp.compiled_space_parameter_dict == {"a": 2} and exp.is_compiled is True
+    assert exp.compiled_sweep_len == [count, 1, 1, 1] and exp.total_sweep_steps == count and exp.is_compiled is True
+    assert {d: [list(e.items()) for e in es] for d, es in exp.compiled_sweep_dict.items()} == {1: [], 2: [], 3: [], 0: [
+        [("t", "c"), ("len", count), ("dim", 0), ("value", list(range(count))), ("key", "Circuit ID")]]}
+    assert exp.compiled_space_parameter_dict == {"a": 2}
 
 
 ERROR = ZeroDivisionError("in the script")
@@ -78,14 +77,12 @@ def test_a_failed_compilation_keeps_the_flag_the_total_and_everything_done_befor
     assert stage != "evaluation" or failure is ERROR  # evaluator errors propagate unchanged
     assert exp.is_compiled is again and private(exp, "total_sweep_steps") == (2 if again else 1)
     assert exp.group is group is evaluator.group is exp.gate_compiler.group  # adopted through the setter
-    assert private(exp, "compile_space_timestamp") == 4
     assert dict(group.temporary_parameters) == private(exp, "compiled_space_parameter_dict") == {"a": 3}
-    assert [e["key"] for e in private(exp, "compiled_sweep_dict")[0]] == ["b"]
-    assert private(exp, "compiled_sweep_len")[0] == 2
+    sweep_dict, sweep_len = private(exp, "compiled_sweep_dict"), private(exp, "compiled_sweep_len")
+    assert (private(exp, "compile_space_timestamp"), [e["key"] for e in sweep_dict[0]], sweep_len[0]) == (4, ["b"], 2)
     fixed = [e["parameter"] for e in private(exp, "compiled_waveform_parameter_list")]
     assert fixed == ["amp"] * again + ([] if stage in ("space", "fill") else ["amp"])
-    if stage == "order":  # everything was recorded before the order was checked
-        assert [e["t"] for e in private(exp, "compiled_sweep_dict")[2]] == ["w"]
+    assert [e["t"] for e in sweep_dict[2]] == ["w"] * (stage == "order")  # recorded before the order was checked
 
 
 def test_compiling_again_adds_fixed_entries_and_rebuilds_the_sweep_until_reset(setup, group):
@@ -101,8 +98,8 @@ def test_compiling_again_adds_fixed_entries_and_rebuilds_the_sweep_until_reset(s
     assert exp.compiled_waveform_parameter_list is fixed
     assert [(e["parameter"], e["value"]) for e in fixed] == [("amp", 0.1), ("amp", 0.3), ("amp", 0.9), ("amp", 0.3)]
     assert exp.compiled_sweep_len is not sweep_len and exp.compiled_sweep_dict is not sweep_dict
-    assert exp.compiled_sweep_len == [2, 3, 1] and exp.total_sweep_steps == 6
-    assert [e["t"] for e in exp.compiled_sweep_dict[0]] == ["p", "w"]
+    assert (exp.compiled_sweep_len, exp.total_sweep_steps, [e["t"] for e in exp.compiled_sweep_dict[0]]) == (
+        [2, 3, 1], 6, ["p", "w"])
     assert exp.compiled_space_parameter_dict == {"a": 1, "b": 5}  # overwritten by key, never removed
     exp.reset_compiled_data()
     exp.compile_scripts(group)
