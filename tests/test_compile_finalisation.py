@@ -55,7 +55,6 @@ ERROR = ZeroDivisionError("in the script")
 
 
 def add_failure(exp, evaluator, stage):
-    """Scripts that make a compilation fail at ``stage``."""
     if stage == "fill":  # an empty gate that the group's gate compiler has no calibration for
         exp.circuit.add_wave_gate_obj(WaveGate(("Y", "q02"), 1), 1)
     else:  # a result of no known type, a missing wave, a failing evaluation, or a sweep on 2 while 1 is not swept

@@ -100,9 +100,8 @@ def test_the_sizing_and_compile_passes_record_sweeps_and_fixed_values_or_fail(ex
     sweep_dict = private(exp, "compiled_sweep_dict")
     assert private(exp, "compiled_sweep_len") == sweep_len and list(sweep_dict) == list(range(len(sweep_len)))
     assert len({id(entries) for entries in sweep_dict.values()}) == len(sweep_len)
-    assert [(d, e["key"], e["len"]) for d, entries in sweep_dict.items() for e in entries] == swept
-    assert all(e["dim"] == d and e["t"] == "p" for d, entries in sweep_dict.items() for e in entries)
-    assert private(exp, "compiled_space_parameter_dict") == fixed
+    assert [(d, e["t"], e["key"], e["len"], e["dim"]) for d, entries in sweep_dict.items() for e in entries] == [
+        (d, "p", key, n, d) for d, key, n in swept] and private(exp, "compiled_space_parameter_dict") == fixed
 
 
 @pytest.mark.parametrize("batch", [False, True])

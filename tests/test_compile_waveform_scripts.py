@@ -143,12 +143,9 @@ def test_a_record_that_cannot_be_compiled_fails_with_its_message(
     assert evaluator.scripts()[-1] == "w"  # the script was evaluated first
     assert private(exp, "compiled_waveform_parameter_list") == []
     assert all(e["t"] == "p" for entries in private(exp, "compiled_sweep_dict").values() for e in entries)
-    if sweep_len is not None:
-        assert private(exp, "compiled_sweep_len") == sweep_len
-    if message == NO_SELECTION:
-        assert "searches" not in vars(gate)
-    if error is not RuntimeError and "layer" in change:
-        assert exp.circuit.searches is None
+    assert sweep_len is None or private(exp, "compiled_sweep_len") == sweep_len
+    assert message != NO_SELECTION or "searches" not in vars(gate)  # refused before any wave search
+    assert error is RuntimeError or "layer" not in change or exp.circuit.searches is None  # or any gate search
 
 
 @pytest.mark.parametrize(
@@ -184,8 +181,8 @@ def test_a_fixed_entry_records_the_value_unconverted_and_leaves_the_sweep_alone(
     (entry,) = exp.compiled_waveform_parameter_list
     assert list(entry.items()) == [("entity", "q01"), ("layer", looked_up), ("wave_ids", [2, 0]),
                                    ("parameter", "amp"), ("value", array), ("re_compile", False)]
-    assert entry["value"] is array and type(entry["layer"]) is int
-    assert exp.compiled_sweep_len == [1, 1, 1] and exp.compiled_sweep_dict == {0: [], 1: [], 2: []}
+    assert entry["value"] is array and type(entry["layer"]) is int and exp.compiled_sweep_len == [1, 1, 1]
+    assert exp.compiled_sweep_dict == {0: [], 1: [], 2: []}
 
 
 @pytest.mark.parametrize(
@@ -217,7 +214,7 @@ def test_a_sweep_entry_on_one_or_several_dimensions(setup, space, dim, values, s
     space_sweeps(exp, evaluator, space)
     one_record(exp, evaluator, seq(values, dim, use_space=["p0"]), [0, 2], layer=0.0)
     exp.compile_scripts()
-    assert exp.compiled_sweep_len == sweep_len
+    assert exp.compiled_sweep_len == sweep_len and exp.compiled_waveform_parameter_list == []
     entry = exp.compiled_sweep_dict[filed][-1]
     stored_dim = dim[0] if isinstance(dim, (list, tuple)) and len(dim) == 1 else dim
     assert list(entry.items()) == [
@@ -227,4 +224,3 @@ def test_a_sweep_entry_on_one_or_several_dimensions(setup, space, dim, values, s
     assert type(entry["layer"]) is int and type(entry["dim"]) is type(stored_dim) and type(entry["value"]) is list
     assert [type(v) for v in entry["value"]] == [type(v) for v in np.asarray(values).tolist()]
     assert [d for d, es in exp.compiled_sweep_dict.items() for e in es if e["t"] == "w"] == [filed]
-    assert exp.compiled_waveform_parameter_list == []

@@ -1,5 +1,5 @@
-"""Documentation, the properties over the experiment's state (also as a subclass overrides them), the group
-setter, options and the two resets."""
+"""The properties over the experiment's state (also as a subclass overrides them), the group setter, options
+and the two resets."""
 
 import fractions
 from contextlib import nullcontext
@@ -18,13 +18,6 @@ COMPILED = ["compiled_sweep_dict", "compiled_waveform_parameter_list", "compiled
             "compiled_sweep_len", "total_sweep_steps"]
 
 
-def test_the_filling_documents_when_it_must_run():  # what help() shows a user beyond the call signature
-    assert E.fill_empty_wave_gates.__doc__ == (
-        "Experiment.fill_empty_wave_gates(self, group: Group = None, int space_timestamp: int = None)\n\nUse "
-        "gate_compiler to fill WaveGate instances that have no waveforms.\nMust run before export_wave_package(), "
-        "otherwise empty gates have\nduration 0 and later layers (e.g. M) get absolute t0 = 0.")
-
-
 @pytest.mark.parametrize("name", COMPILED)
 def test_compiled_views_need_a_compilation_then_return_the_stored_object(exp, name):
     assert str(raised(RuntimeError, getattr, exp, name)) == lang.msg("exp_not_compiled")
@@ -34,10 +27,8 @@ def test_compiled_views_need_a_compilation_then_return_the_stored_object(exp, na
 
 @pytest.mark.parametrize(("name", "stored", "expected"), [
     ("compiled_sweep_dict", [], "Expected dict, got list"), ("compiled_space_parameter_dict", set(), "Expected dict, got set"),
-    ("compiled_waveform_parameter_list", (), "Expected list, got tuple"), ("compiled_sweep_len", "1", "Expected list, got str"),
-    ("total_sweep_steps", "5", "Expected int, got str"), ("batch_circuits", (), "Expected list, got tuple"),
-    ("options", [], "Expected dict, got list"), ("total_sweep_steps", None, None),
-    ("total_sweep_steps", fractions.Fraction(9, 2), 4),  # numbers are converted
+    ("compiled_waveform_parameter_list", (), "Expected list, got tuple"), ("total_sweep_steps", "5", "Expected int, got str"),
+    ("total_sweep_steps", None, None), ("total_sweep_steps", fractions.Fraction(9, 2), 4),  # numbers are converted
 ])
 def test_views_check_or_convert_their_result_type(exp, name, stored, expected):
     exp._Experiment__compiled = True
@@ -116,12 +107,9 @@ def overriding(**views):
     return type("Overriding", (E,), members)("t", "d")
 
 
-def mode_through_batch_circuits():
+def test_a_subclass_mode_is_read_through_its_batch_circuits_and_insertion_through_its_mode():
     assert overriding(batch_circuits=lambda self: ["overridden"]).exp_mode == "batch_circuit"
-
-
-def insertion_through_exp_mode():  # not "normal" refuses insertion; not "batch_circuit" lets set_circuit through
-    exp = overriding(exp_mode=lambda self: "Normal")
+    exp = overriding(exp_mode=lambda self: "Normal")  # neither mode: insertion is refused, set_circuit is not
     for method, args in [("add_wave_gate", (("X", "q01"), 0)), ("add_wave_gate_obj", (WaveGate(("X", "q01"), 0), 0))]:
         assert f"`{method}()`" in str(raised(RuntimeError, getattr(exp, method), *args))
     exp.append_circuit(WaveCircuit())
@@ -129,18 +117,18 @@ def insertion_through_exp_mode():  # not "normal" refuses insertion; not "batch_
     assert exp.circuit == given
 
 
-def scripts_search_the_stored_circuit():  # not the circuit view, and in batch mode too
+def test_a_subclass_circuit_view_is_not_what_scripts_search():  # the stored circuit is, also in batch mode
     exp = overriding(circuit=lambda self: circuit_of(("X", "q01", 0)))
     exp.append_circuit(circuit_of(("X", "q01", 0, [wave("q01")])))
     for method, selection in [("by_ids", 0), ("by_name", "drive"), ("by_channel", "q01.xy")]:
         failure = raised(RuntimeError, getattr(exp, f"set_waveform_script_{method}"), " q01\t", 0.5, selection, "a", "")
         assert str(failure) == lang.msg("exp_gate_not_found").format("q01", 0)
     exp.set_space_parameter_script("amp", "x = 1")
-    assert vars(exp)["_Experiment__space_parameter_script"] == {"amp": "x = 1"}
-    assert vars(exp)["_Experiment__waveform_script"] == []
+    assert (vars(exp)["_Experiment__space_parameter_script"], vars(exp)["_Experiment__waveform_script"]) == (
+        {"amp": "x = 1"}, [])
 
 
-def the_walk_reads_circuit_group_and_compiler_through_the_views():
+def test_the_walk_reads_a_subclass_circuit_group_and_compiler_through_its_views():
     viewed, seen, compiler = circuit_of(("X", "view", 0)), [], SpyCompiler()
     exp = overriding(circuit=lambda self: viewed, gate_compiler=lambda self: compiler,
                      group=(E.group.fget, lambda self, value: seen.append(value)))
@@ -151,10 +139,3 @@ def the_walk_reads_circuit_group_and_compiler_through_the_views():
     exp._Experiment__gate_compiler = SpyCompiler()
     exp.fill_empty_wave_gates()
     assert compiler.calls == [((("X", "view"),), {"timestamp": None})]
-
-
-@pytest.mark.parametrize("check", [mode_through_batch_circuits, insertion_through_exp_mode,
-                                   scripts_search_the_stored_circuit,
-                                   the_walk_reads_circuit_group_and_compiler_through_the_views])
-def test_a_subclass_overriding_a_property_is_read_through_it_or_not_at_all(check):
-    check()
