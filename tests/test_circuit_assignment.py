@@ -81,18 +81,3 @@ def test_insertion_hands_the_gate_itself_and_an_integer_layer_to_the_circuit(exp
     assert kwargs == {} and given_layer == 2 and type(given_layer) is int
     assert (gate is argument and result is None) if method == "add_wave_gate_obj" else result is gate  # not the 41
     assert (gate.gate_name, gate.entity, gate.layer, gate.waves) == (*pair, 2 if result else 0, [])
-
-
-@pytest.mark.parametrize("edit", [("set_circuit", circuit_of(("X", "q01", 0))), ("append_circuit", WaveCircuit()),
-                                  ("add_wave_gate", ("M", "q01"), 1), ("fill_empty_wave_gates",)], ids=lambda e: e[0])
-def test_editing_the_circuits_keeps_the_compilation_and_the_scripts(exp, edit):
-    exp.set_circuit(circuit_of(("X", "q01", 0, [wave("q01")])))
-    exp.set_space_parameter_script("freq", "x = 1")
-    exp.set_waveform_script_by_ids("q01", 0, 0, "freq", "x = 1")
-    exp._Experiment__compiled, exp._Experiment__total_sweep_steps = True, 6
-    kept = {name: value for name, value in vars(exp).items() if "compiled" in name or "script" in name}
-    getattr(exp, edit[0])(*edit[1:])
-    assert exp.is_compiled is True and exp.total_sweep_steps == 6
-    assert all(vars(exp)[name] is value for name, value in kept.items())
-    assert exp._Experiment__waveform_script[0]["parameter"] == "freq"
-    assert exp._Experiment__space_parameter_script == {"freq": "x = 1"}

@@ -43,8 +43,6 @@ def test_new_experiment_is_a_plain_object_owning_its_state(exp):
     assert len({id(entries) for entries in state[P + "compiled_sweep_dict"].values()}) == 3
     assert exp.exp_mode == "normal" and exp.circuit is state[P + "wave_circuit"]  # the views read this state
     assert {"shots", "seed"} <= set(exp.options_setup), "the built-in plug-in defines its options"
-    with pytest.raises(AttributeError):
-        exp.circuit = None
 
 
 @pytest.mark.parametrize(("args", "kwargs", "message"), [
@@ -111,7 +109,8 @@ def test_argument_types_are_checked_before_anything_changes(exp, spy_registers, 
 def test_option_plugins_fill_the_new_manager_in_order_until_one_fails(monkeypatch):
     seen = []
     plugins = [SimpleNamespace(experiment_options=lambda manager, i=i: seen.append((i, manager))) for i in range(2)]
-    monkeypatch.setattr(plugin_register, "get_plugins_by_hook", lambda hook: {"experiment_options": iter(plugins)}[hook])
+    hooks = {"experiment_options": plugins}  # any other hook asked for fails
+    monkeypatch.setattr(plugin_register, "get_plugins_by_hook", lambda hook: iter(hooks[hook]))
     manager = Experiment("t", "d").options_config_manager
     assert seen == [(0, manager), (1, manager)]
     plugins[:] = [SimpleNamespace(experiment_options=lambda manager: {}["bad"]), plugins[0]]

@@ -40,7 +40,8 @@ def test_space_parameter_script_stripping_and_a_key_set_again_keeps_its_place(ex
     exp.set_space_parameter_script("amp", "x = 0")
     assert exp.set_space_parameter_script(key="freq", script="x = 2") is None
     exp.set_space_parameter_script(key, script)
-    assert exp._Experiment__space_parameter_script is store and list(store.items()) == [("amp", stored), ("freq", "x = 2")]
+    assert exp._Experiment__space_parameter_script is store
+    assert list(store.items()) == [("amp", stored), ("freq", "x = 2")]
 
 
 @pytest.mark.parametrize(("method", "fields"), [
