@@ -73,14 +73,14 @@ class SpyManager:
     def __init__(self, refuse=None):
         self.log, self.user_input, self.refuse = [], {}, refuse
 
-    def input(self, key, value=None):
-        self.log.append(key)
-        if key == self.refuse:
-            raise ValueError(key)
-        self.user_input = {**self.user_input, key: value} if key != "validate" else self.user_input
+    def input(self, key, value):
+        self.validate(key)
+        self.user_input = {**self.user_input, key: value}
 
-    def validate(self):
-        self.input("validate")
+    def validate(self, step="validate"):
+        self.log.append(step)
+        if step == self.refuse:
+            raise ValueError(step)
 
 
 @pytest.mark.parametrize(("refuse", "log"), [(None, ["zeta", "alpha", "validate"]), ("alpha", ["zeta", "alpha"]),
