@@ -7,10 +7,7 @@ import pytest
 
 from support_collaborators import raised
 from support_editing import Falsy, Package, SpyCompiler, circuit_of, fresh, wave
-from varnok_client.compiler.gate_compiler_register import gate_compiler_register
-from varnok_client.group import Group
 from varnok_client.languages import lang
-from varnok_client.waveform import WaveCircuit
 
 
 @pytest.fixture
@@ -34,13 +31,13 @@ def test_empty_gates_are_filled_once_in_circuit_order_with_the_packages_waves(ce
     packages, full = [], gates(cexp)[1].waves
     compiler.answer = lambda pair: packages.append(fresh(pair)) or packages[-1]
     cexp.fill_empty_wave_gates()
-    found, before = gates(cexp), [gate.waves for gate in gates(cexp)]
+    found = gates(cexp)
     cexp._Experiment__gate_compiler = None  # a circuit without empty gates needs no compiler
-    assert cexp.fill_empty_wave_gates() is None and all(a is g.waves for a, g in zip(before, found, strict=True))
+    assert cexp.fill_empty_wave_gates() is None
     assert compiler.calls == [((p,), {"timestamp": None}) for p in [("X", "q01"), ("M", "q01"), ("CZ", ["q01", "q02"])]]
     assert all(type(args[0]) is tuple for args, _ in compiler.calls) and compiler.calls[2][0][0][1] is found[3].entity
-    assert found[1].waves is full and len(packages) == 3
-    assert all(g.waves is p.waves for g, p in zip((found[0], found[2], found[3]), packages))
+    expected = [packages[0].waves, full, packages[1].waves, packages[2].waves]  # the filled gates are left alone
+    assert all(g.waves is waves for g, waves in zip(found, expected, strict=True))
 
 
 @pytest.mark.parametrize(("args", "kwargs", "expected"), [
@@ -50,7 +47,7 @@ def test_empty_gates_are_filled_once_in_circuit_order_with_the_packages_waves(ce
 def test_timestamp_reaches_the_compiler_as_an_integer_keyword_and_a_false_group_is_kept(cexp, compiler, spy_registers,
                                                                                          args, kwargs, expected):
     cexp.fill_empty_wave_gates(*args, **kwargs)
-    assert [kw for _, kw in compiler.calls] == [{"timestamp": expected}] * 3 and compiler.names() == ["X", "M", "CZ"]
+    assert [kw for _, kw in compiler.calls] == [{"timestamp": expected}] * 3
     assert all(type(kw["timestamp"]) is type(expected) for _, kw in compiler.calls)
     group = kwargs.get("group")
     assert cexp.group is group and cexp.gate_compiler is compiler and spy_registers.calls == []
@@ -77,25 +74,6 @@ def test_gates_items_must_be_pairs(cexp, compiler):
     assert str(failure) == "expected (gate id, gate) pairs from gates.items(), got 3 items" and compiler.calls == []
 
 
-def test_walk_keeps_its_circuit_when_the_experiment_drops_it(cexp, compiler):
-    walked = cexp.circuit
-    compiler.answer = lambda pair: (pair[0] == "X" and cexp.set_circuit(WaveCircuit())) or fresh(pair)
-    cexp.fill_empty_wave_gates()
-    assert compiler.names() == ["X", "M", "CZ"] and all(len(g.waves) == 1 for g in walked.gates.values())
-
-
-def test_group_is_assigned_first_and_its_compiler_fills(exp, monkeypatch, group):
-    failing, other = SpyCompiler(lambda pair: None), Group("other", {})
-    monkeypatch.setattr(gate_compiler_register, "get_gate_compiler", lambda g: failing)
-    exp.add_wave_gate(("X", "q01"), 0)
-    raised(RuntimeError, exp.fill_empty_wave_gates, other, 7)
-    assert exp.group is other and exp.gate_compiler is failing
-    assert failing.calls == [((("X", "q01"),), {"timestamp": 7})]
-    monkeypatch.setattr(gate_compiler_register, "get_gate_compiler", lambda g: {}[g])
-    raised(KeyError, exp.fill_empty_wave_gates, group)
-    assert exp.group is group and len(failing.calls) == 1, "a failing group setter stops the filling"
-
-
 def test_batch_mode_fills_the_callers_circuits_in_list_order_even_when_the_list_is_dropped(exp, compiler):
     first, second = circuit_of(("X", "b1", 0)), circuit_of(("M", "b2", 0), ("Y", "b2", 1, [wave("b2")]))
     exp.add_wave_gate(("X", "own"), 0)
@@ -104,9 +82,8 @@ def test_batch_mode_fills_the_callers_circuits_in_list_order_even_when_the_list_
     exp._Experiment__gate_compiler, compiler.answer = compiler, lambda pair: exp.clear_batch_circuits() or fresh(pair)
     exp.fill_empty_wave_gates(space_timestamp=3)
     assert compiler.calls == [((("M", "b2"),), {"timestamp": 3}), ((("X", "b1"),), {"timestamp": 3})]
-    assert all(len(gate.waves) == 1 for c in (first, second) for gate in c.gates.values())
-    assert gates(exp)[0].waves == [], "the own circuit is not walked in batch mode"
-    exp._Experiment__gate_compiler = None
-    assert exp.batch_circuits == [] and exp.fill_empty_wave_gates() is None  # nothing to walk, no compiler needed
+    assert [len(g.waves) for c in (first, second, exp.circuit) for g in c.gates.values()] == [1, 1, 1, 0]
+    exp._Experiment__gate_compiler = None  # the own circuit is not walked, an empty list needs no compiler
+    assert exp.batch_circuits == [] and exp.fill_empty_wave_gates() is None
     exp.append_circuit(None)
     raised(AttributeError, exp.fill_empty_wave_gates)
