@@ -217,11 +217,6 @@ CASES = {**{f"attribute {short}": ("", f"attack_attribute({short!r})") for short
          "instance dictionary sabotaged": ("", "attack_instance_dictionary(SabotageDict)"),
          **{name: (expected, code) for name, expected, code in (
              [part.strip() for part in line.split("|", 2)] for line in SINGLE.strip().splitlines())}}
-# Deleting an attribute fails its property like the attribute lookup; a container of the wrong kind
-# fails the result-type check, and None passes it.
-PROPERTY_OF = {"group": "group", "wave_circuit": "circuit", "compiled": "is_compiled", "batch_circuits": "batch_circuits",
-               "options": "options", "compiled_sweep_len": "compiled_sweep_len",
-               "compiled_waveform_parameter_list": "compiled_waveform_parameter_list"}
 
 
 @pytest.mark.parametrize("name", CASES)
@@ -238,9 +233,3 @@ def test_hostile_case_ends_in_a_python_outcome(name):
     assert proc.returncode == 0 and lines[-1:] == ["done"], f"child failed during {last!r}\n{proc.stderr[-3000:]}"
     assert set(started) <= set(outcomes), f"no outcome for {last!r}"
     assert not expected or outcomes["case"] == expected
-    if (prop := PROPERTY_OF.get(name.removeprefix("attribute "))) is not None:
-        for mode in ("normal", "batch"):
-            assert outcomes[f"{mode}/deleted/{prop}"] == "raised AttributeError"
-            if prop not in ("group", "circuit", "is_compiled"):
-                assert outcomes[f"{mode}/None/{prop}"].startswith("returned")
-                assert outcomes[f"{mode}/str/{prop}"] == "raised TypeError"

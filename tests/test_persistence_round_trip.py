@@ -44,11 +44,9 @@ def test_json_round_trip_rebuilds_an_equal_experiment_without_compiled_state_or_
     assert json.loads(text)["waveform_script"], "the experiment carries waveform scripts"
     back = Experiment.deserialize(json.loads(text), group)
     assert type(back) is Experiment and json.dumps(back.serialize(), allow_nan=False) == text
+    # (that the restored circuits and options are the copy's own: the clone test, clone restores the same way)
     assert (back.exp_mode, back.group, back.is_compiled) == (exp.exp_mode, group, False)
-    assert back.gate_compiler is not None and back.circuit is not exp.circuit
-    assert not {id(c) for c in back.batch_circuits or []} & {id(c) for c in exp.batch_circuits or []}
-    assert back.options_config_manager is not exp.options_config_manager
-    assert back.options_config_manager.user_input == exp.options != {}
+    assert back.gate_compiler is not None
     exp.space, exp.template = {"snapshot": "now"}, None
     back = Experiment.deserialize(exp.serialize())
     assert (back.is_compiled, back.space, back.template, back.group) == (False, None, "", None)
@@ -122,23 +120,20 @@ def test_valid_compiles_a_trial_copy_clears_the_group_and_raises_the_first_error
 # ---- hostile input -------------------------------------------------------------------------
 
 
-class Trouble(Exception):
-    pass
+def failing_iterator():
+    yield record(wave_ids=0)
+    raise ZeroDivisionError("hostile")  # an error the engine itself never raises
 
 
 def trouble(*_):
-    raise Trouble("hostile")
-
-
-def failing_iterator():
-    yield record(wave_ids=0)
-    trouble()
+    return 1 / 0
 
 
 HOSTILE = {
-    "item reads raise": (lambda d: Logged(d, trouble), Trouble),
-    "script iterator raises": (lambda d: {**d, "waveform_script": failing_iterator()}, Trouble),
-    "equality raises": (lambda d: {**d, "exp_mode": type("BadEq", (), {"__eq__": trouble, "__hash__": id})()}, Trouble),
+    "item reads raise": (lambda d: Logged(d, trouble), ZeroDivisionError),
+    "script iterator raises": (lambda d: {**d, "waveform_script": failing_iterator()}, ZeroDivisionError),
+    "equality raises": (lambda d: {**d, "exp_mode": type("BadEq", (), {"__eq__": trouble, "__hash__": id})()},
+                        ZeroDivisionError),
     "pairs are not pairs": (lambda d: {**d, "space_parameter_script": type("D", (dict,), {"items": lambda s: [7]})()},
                             TypeError),
 }
@@ -147,8 +142,7 @@ HOSTILE = {
 @pytest.mark.parametrize("case", HOSTILE)
 def test_hostile_input_raises_and_is_left_unchanged(case):
     make, error = HOSTILE[case]
-    plain = minimal()
-    snapshot = copy.deepcopy(plain)
+    plain, snapshot = minimal(), minimal()
     with pytest.raises(error):
         Experiment.deserialize(make(plain))
     assert plain == snapshot
