@@ -1,5 +1,5 @@
-"""Round trips through the serialized form and JSON text, cloning, trial validation, and restoring
-hostile input without harm to the caller (deeply nested input: test_hostile_callers)."""
+"""Round trips through the serialized form and JSON text, cloning and trial validation (hostile and deeply
+nested input to deserialize: test_hostile_callers; arbitrary data: test_fuzz_properties)."""
 
 import copy
 import json
@@ -47,11 +47,9 @@ def test_json_round_trip_rebuilds_an_equal_experiment_without_compiled_state_or_
     # (that the restored circuits and options are the copy's own: the clone test, clone restores the same way)
     assert (back.exp_mode, back.group, back.is_compiled) == (exp.exp_mode, group, False)
     assert back.gate_compiler is not None
-    exp.space, exp.template = {"snapshot": "now"}, None
+    exp.space = {"snapshot": "now"}  # a space snapshot is not restored; without a group no compiler is made
     back = Experiment.deserialize(exp.serialize())
-    assert (back.is_compiled, back.space, back.template, back.group) == (False, None, "", None)
-    assert back.gate_compiler is None
-    assert back.serialize() == {**exp.serialize(), "space": None}
+    assert back.serialize() == {**exp.serialize(), "space": None} and back.gate_compiler is None
     exp.options["shots"] = -5  # the option definitions refuse it when it is replayed
     raised(ValueError, Experiment.deserialize, exp.serialize())
 
@@ -115,34 +113,3 @@ def test_valid_compiles_a_trial_copy_clears_the_group_and_raises_the_first_error
     assert [entry[0] for entry in group.log].count("clear") == 1 and exp.group is group and state() == before
     if clear_error is None:
         assert dict(group.temporary_parameters) == {}
-
-
-# ---- hostile input -------------------------------------------------------------------------
-
-
-def failing_iterator():
-    yield record(wave_ids=0)
-    raise ZeroDivisionError("hostile")  # an error the engine itself never raises
-
-
-def trouble(*_):
-    return 1 / 0
-
-
-HOSTILE = {
-    "item reads raise": (lambda d: Logged(d, trouble), ZeroDivisionError),
-    "script iterator raises": (lambda d: {**d, "waveform_script": failing_iterator()}, ZeroDivisionError),
-    "equality raises": (lambda d: {**d, "exp_mode": type("BadEq", (), {"__eq__": trouble, "__hash__": id})()},
-                        ZeroDivisionError),
-    "pairs are not pairs": (lambda d: {**d, "space_parameter_script": type("D", (dict,), {"items": lambda s: [7]})()},
-                            TypeError),
-}
-
-
-@pytest.mark.parametrize("case", HOSTILE)
-def test_hostile_input_raises_and_is_left_unchanged(case):
-    make, error = HOSTILE[case]
-    plain, snapshot = minimal(), minimal()
-    with pytest.raises(error):
-        Experiment.deserialize(make(plain))
-    assert plain == snapshot

@@ -198,11 +198,8 @@ def long_run(warm):
 
 
 def cycles(warm):  # construct, compile, run, serialize and clone, again and again
-    group = make_group()
     for cycle in range(10_000):
-        exp = Experiment("t", "d", group)
-        exp.add_wave_gate(("X", "q01"), 0)
-        exp.set_space_parameter_script("q01.x_amp", "sweep([0.1, 0.2], dim=0)")
+        exp = small("sweep([0.1, 0.2], dim=0)")
         exp.set_waveform_script_by_ids("q01", 0, 0, "amp", "0.25")
         exp.compile_scripts()
         result, data, twin = exp.run_exp(quiet), exp.serialize(), exp.clone()

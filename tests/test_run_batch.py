@@ -66,21 +66,6 @@ def test_circuit_and_sweep_data_changed_by_the_callback_are_used_from_the_next_s
     assert run.temps() == [("a", 1), ("b", 20), ("b", -3)] and run.wave.wave_parameters["amp"] == 1
 
 
-@pytest.mark.parametrize(("lengths", "change", "positions", "values"), [
-    # Dimension 1's loop had started with bound 2; later passes see the reset lengths [1, 1, 1].
-    ((3, 2, 1), lambda run: run.exp.reset_compiled_data(), [[0, 0, 0], [0, 1, 0], [1, 0, 0], [2, 0, 0]], [10]),
-    # A position the callback writes is used until the loop overwrites it.
-    ((2, 3, 1), lambda run: run.callback.calls[0]["kw"]["pos"].__setitem__(0, -1),
-     [[0, 0, 0], [-1, 1, 0], [-1, 2, 0], [1, 0, 0], [1, 1, 0], [1, 2, 0]], [10, 30, 30, 20, 20, 20]),
-])
-def test_compiled_state_and_positions_are_read_again_after_each_step(lengths, change, positions, values):
-    run = Run(lengths)
-    run.sweep(0, space_sweep("a", [10, 20, 30]))
-    recorder = Callback(answers=lambda steps: change(run) if steps == 0 else None)
-    run.go(recorder)
-    assert recorder.positions() == positions and [value for _, value in run.temps()] == values
-
-
 @pytest.mark.parametrize("mode", ["normal", "batch"])
 def test_a_run_started_from_the_callback_has_its_own_positions_and_result(mode):
     run, inner = three_steps(mode), []

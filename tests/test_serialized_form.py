@@ -32,9 +32,8 @@ def test_serialize_of_a_normal_experiment_hands_out_the_experiments_own_objects(
     exp.space = {"snapshot": 1}
     data = exp.serialize()
     assert type(data) is dict and list(data) == KEYS and (data["exp_mode"], data["batch_circuit"]) == ("normal", None)
-    assert data["wave_circuit"] == exp.circuit.serialize()
-    for key in ("title", "desc", "template", "template_data", "space", "info", "attachment"):
-        assert data[key] is getattr(exp, key), key
+    # (that the pass-through values are handed out as they are: the clone test, which shares them)
+    assert data["wave_circuit"] == exp.circuit.serialize() and data["space"] is exp.space
     for key in ("waveform_script", "space_parameter_script", "options"):
         assert data[key] is getattr(exp, "_Experiment__" + key), key
     data["options"]["shots"] = 5
@@ -58,16 +57,6 @@ def test_optional_values_are_found_by_membership_test_and_stored_as_given_or_tak
     given = {"template": None, "template_data": [1, 2], "info": {"a": 1}, "attachment": {"b": []}}
     exp = Experiment.deserialize(minimal(space=7, **given))
     assert [getattr(exp, key) is value for key, value in given.items()] == [True] * 4 and exp.space is None
-
-
-def test_deserialize_reads_the_keys_in_order_and_sets_the_group_before_the_circuit(spy_registers, group):
-    data = minimal(template="x", template_data=1, attachment={}, info={}, exp_mode="normal",
-                   space_parameter_script={"p": "1"}, waveform_script=[record(wave_ids=[0])])
-    Experiment.deserialize(Logged(data, spy_registers), group)
-    seen = [entry[1] if entry[0] == "get" else entry[0] for entry in spy_registers.calls if entry[0] != "has"]
-    assert list(dict.fromkeys(seen)) == [
-        "title", "desc", "template", "template_data", "attachment", "info", "options", "get_gate_compiler",
-        "load_waveforms_for_group", "exp_mode", "wave_circuit", "space_parameter_script", "waveform_script"]
 
 
 def emptied_batch():
@@ -117,11 +106,8 @@ FAILURES = [
       for key in ("entity", "layer", "parameter", "script", "search_type")],
     (minimal(desc=None), TypeError, "Argument 'desc' has incorrect type (expected str, got NoneType)"),
     (minimal(options=None), TypeError, "argument after ** must be a mapping, not NoneType"),
-    (minimal(options={1: 2}), TypeError, None),
     (minimal(space_parameter_script=None), AttributeError, "'NoneType' object has no attribute 'items'"),
     (minimal(space_parameter_script={1: "2"}), TypeError, "Argument 'key' has incorrect type (expected str, got int)"),
-    (minimal(waveform_script=None), TypeError, None),
-    (minimal(exp_mode="batch_circuit", batch_circuit=3.5), TypeError, None),
     (bad_record(entity="q09", layer=4, wave_ids=[0]), RuntimeError, lang.msg("exp_gate_not_found").format("q09", 4)),
     (bad_record(wave_ids={5}, entity=" q01 ", layer="3"), RuntimeError, UNKNOWN_IDS.format(3, " q01 ")),
     *[(bad_record(search_type=kind, **{"channels": ["q01.xy"], "wave_names": ["drive"], "wave_ids": [0], key: None}),
