@@ -3,7 +3,7 @@
 import pytest
 
 from support_collaborators import raised
-from support_run import Callback, FakeCircuit, Run, fixed, space_sweep, step_result, three_steps, wave_sweep
+from support_run import Callback, FakeCircuit, Run, fixed, space_sweep, wave_sweep
 from varnok_client.languages import lang
 
 
@@ -64,22 +64,3 @@ def test_circuit_and_sweep_data_changed_by_the_callback_are_used_from_the_next_s
     assert [(name, states[0][0]["amp"]) for name, states in run.callback.kw("wave_package")] == [
         ("own", 1), ("replacement", 5), ("replacement", 6)]
     assert run.temps() == [("a", 1), ("b", 20), ("b", -3)] and run.wave.wave_parameters["amp"] == 1
-
-
-@pytest.mark.parametrize("mode", ["normal", "batch"])
-def test_a_run_started_from_the_callback_has_its_own_positions_and_result(mode):
-    run, inner = three_steps(mode), []
-
-    def answers(steps):
-        if len(recorder.calls) == 1:
-            inner.append(run.exp.run_exp(recorder))
-        return {"result": step_result(steps, steps)}
-
-    recorder = Callback(answers=answers)
-    outer = run.exp.run_exp(recorder)
-    # Outer step 0 runs a whole inner run (three steps); outer steps 1 and 2 follow.
-    assert recorder.positions() == [[0, 0, 0], [0, 0, 0], [1, 0, 0], [2, 0, 0], [1, 0, 0], [2, 0, 0]]
-    assert recorder.kw("steps") == [0, 0, 1, 2, 1, 2]
-    pos = [call["kw"]["pos"] for call in recorder.calls]
-    assert pos[0] is pos[4] is pos[5] is not pos[1] is pos[2] is pos[3]
-    assert outer.data["v"].ravel().tolist() == inner[0].data["v"].ravel().tolist() == [0, 1, 2]
