@@ -8,16 +8,19 @@ from varnok_client.languages import lang
 
 
 def test_compiled_values_go_into_every_circuit_before_any_step_and_nothing_is_swept():
+    # The value rule (shared by fixed, swept and re-evaluated values): a wave parameter, else a compiler
+    # configuration key, else the t0 or ratio attribute; circuit 1 has "ratio" and "t0" keys of its own.
     run = Run(batch=2, space={"a": 1, "b": 2}, fixed=[fixed("amp", 0.4, re_compile="not evaluated in this mode"),
-                                                       fixed("detuning", 7.0, layer="0"), fixed("ratio", 0.5)])
-    run.circuits[1].waves[0].wave_parameters["ratio"] = 0
+                                                       fixed("detuning", 7.0, layer="0"), fixed("ratio", 0.5),
+                                                       fixed("t0", 2.0)])
+    run.circuits[1].waves[0].wave_parameters["ratio"] = run.circuits[1].waves[0].waveform_compiler_config["t0"] = 0
     run.sweep(0, space_sweep("s", [1, 2]), {"t": "not a type"})
     run.go()
-    assert [entry[:2] for entry in run.log] == [("search", 0)] * 3 + [("search", 1)] * 3 + [
+    assert [entry[:2] for entry in run.log] == [("search", 0)] * 4 + [("search", 1)] * 4 + [
         ("temp", "a"), ("temp", "b"), ("export", 0), ("callback", 0), ("export", 1), ("callback", 1)]
     first, second = (circuit.waves[0] for circuit in run.circuits)
-    assert first.state() == ({"amp": 0.4}, {"detuning": 7.0}, 0.0, 0.5)
-    assert second.state() == ({"amp": 0.4, "ratio": 0.5}, {"detuning": 7.0}, 0.0, 1.0)
+    assert first.state() == ({"amp": 0.4}, {"detuning": 7.0}, 2.0, 0.5)
+    assert second.state() == ({"amp": 0.4, "ratio": 0.5}, {"detuning": 7.0, "t0": 2.0}, 0.0, 1.0)
 
 
 @pytest.mark.parametrize(("breakage", "error"), [
