@@ -69,8 +69,7 @@ def test_clone_is_independent_but_shares_the_pass_through_values(builder):
     exp.set_waveform_script_by_ids("q01", 0, 0, "amp", "0.9")
     exp.set_options(shots=2)
     assert twin.serialize() == before
-    for name in ("template", "template_data", "info", "attachment"):
-        assert getattr(twin, name) is getattr(exp, name), name
+    assert all(getattr(twin, key) is getattr(exp, key) for key in ("template", "template_data", "info", "attachment"))
 
 
 def test_clone_and_valid_go_through_the_experiments_own_methods_and_valid_needs_a_group():

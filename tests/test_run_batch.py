@@ -39,13 +39,6 @@ def test_a_failing_circuit_leaves_the_earlier_ones_written_and_runs_no_step(brea
     assert run.callback.calls == [] and run.group.temporary == ({"a": 1} if breakage == "no circuits" else {})
 
 
-def test_batch_list_is_read_again_at_every_step():
-    run = Run(batch=3)
-    replacement = FakeCircuit(run.log, "replacement")
-    run.go(Callback(answers=lambda steps: run.exp.batch_circuits.__setitem__(2, replacement) if steps == 0 else None))
-    assert [name for name, _ in run.callback.kw("wave_package")] == [0, 1, "replacement"]
-
-
 # ---------------------------------------------------------------------------
 # What a callback changes is seen by the following steps
 

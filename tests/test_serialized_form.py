@@ -16,10 +16,6 @@ NO_SELECTION = "Waveform script of {} on layer {} does not indicate wave_names, 
 UNKNOWN_IDS = "Unknown type for wave_ids of script on layer {}, {}."
 
 
-def scripts_of(exp):
-    return exp.serialize()["waveform_script"]
-
-
 def without(data, key):
     return {k: v for k, v in data.items() if k != key}
 
@@ -88,7 +84,8 @@ def test_the_mode_the_own_circuit_and_each_batch_circuit_are_restored(make, batc
     assert exp.exp_mode == ("normal" if batch is None else "batch_circuit")
     assert exp.circuit.serialize() == (data["wave_circuit"] if own == "as saved" else own)
     assert batch is None and exp.batch_circuits is None or [c.serialize() for c in exp.batch_circuits] == batch
-    assert [r["gate_name"] for r in scripts_of(exp)] == [r.get("gate_name", "X") for r in data["waveform_script"]]
+    assert [r["gate_name"] for r in exp.serialize()["waveform_script"]] == [
+        r.get("gate_name", "X") for r in data["waveform_script"]]
 
 
 # ---- deserialize: failures ---------------------------------------------------------------------
@@ -138,7 +135,8 @@ def test_records_are_replayed_through_the_setters_in_order():
     direct.set_waveform_script_by_channel(" q01 ", 0, "q01.xy", "amp", "\n  0.2 \n")
     direct.set_waveform_script_by_name("q01", 0, ["drive", "other"], " amp ", "0.1")
     direct.set_waveform_script_by_ids("q01", 0, [0], "amp", "0.1")
-    assert scripts_of(exp) == scripts_of(direct)  # the gate name comes from the circuit, as the setters find it
+    # the gate name comes from the circuit, as the setters find it
+    assert exp.serialize()["waveform_script"] == direct.serialize()["waveform_script"]
 
 
 @pytest.mark.parametrize("make", [dict, MappingProxyType], ids=["dict", "other-mapping"])
