@@ -6,7 +6,7 @@ import json
 
 import pytest
 from support_collaborators import raised
-from support_persistence import CALIBRATION, Logged, build_batch, build_normal, make_group, minimal, record
+from support_persistence import CALIBRATION, build_batch, build_normal, make_group
 
 from varnok_client.experiment.experiment import Experiment
 from varnok_client.group import Group

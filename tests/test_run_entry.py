@@ -17,10 +17,7 @@ class SpyExperiment(Experiment):
 
     answer = object()
     fill_empty_wave_gates, run_exp_normal, run_exp_batch_circuit = map(recording, ["fill", "normal", "batch"])
-
-    def __init__(self, *args):
-        super().__init__(*args)
-        self.log = []
+    log = property(lambda self: vars(self).setdefault("calls", []))
 
 
 @pytest.mark.parametrize(("batch", "loop"), [(None, "normal"), ([], "batch")])
