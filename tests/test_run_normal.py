@@ -35,12 +35,10 @@ def test_only_the_value_false_makes_the_loop_compile_first(mode, flag, given, ti
     else:
         run.go(None, None, argument, timestamp)
         assert len(run.callback.calls) == 3
-    calls = vars(run.exp).get("compile_calls", [])
-    if passed in ("no call", "refused"):
-        assert calls == []
-    else:
-        assert calls == [((), {"group": argument if given else run.group, "space_timestamp": passed})]
-        assert type(calls[0][1]["space_timestamp"]) is type(passed)
+    calls, kwargs = vars(run.exp).get("compile_calls", []), {"group": argument if given else run.group,
+                                                             "space_timestamp": passed}
+    assert calls == ([] if passed in ("no call", "refused") else [((), kwargs)])
+    assert not calls or type(calls[0][1]["space_timestamp"]) is type(passed)
 
 
 def test_fixed_values_go_in_before_the_space_parameters_and_marked_scripts_are_re_evaluated_after_each_sweep():
@@ -69,6 +67,8 @@ BROKEN = [  # a compiled entry, or a sweep entry after one that takes effect, an
     (fixed("bad", 5, wave_ids=(0, 1)), None, RuntimeError, INVALID),  # wave 0 takes the value, wave 1 refuses it
     ({**fixed("amp", 1), "entity": "q09"}, None, IndexError, None),
     (None, {"t": "c", "value": [0, 1], "dim": 0}, RuntimeError, lang.msg("exp_sweep_failed")),
+    # an empty value list: the step position equals the list's size, the edge of the bound check
+    (None, {"t": None, "value": [], "dim": 0}, IndexError, None),
     (None, {"t": "p", "value": [1, 2], "dim": 0}, KeyError, None),
 ]
 
