@@ -1,12 +1,12 @@
-"""Round trips through the serialized form and JSON text, cloning, trial validation, and restoring
-hostile input without harm to the caller (deeply nested input: test_hostile_callers)."""
+"""Round trips through the serialized form and JSON text, cloning and trial validation (hostile and deeply
+nested input to deserialize: test_hostile_callers; arbitrary data: test_fuzz_properties)."""
 
 import copy
 import json
 
 import pytest
 from support_collaborators import raised
-from support_persistence import CALIBRATION, Logged, build_batch, build_normal, make_group, minimal, record
+from support_persistence import CALIBRATION, build_batch, build_normal, make_group
 
 from varnok_client.experiment.experiment import Experiment
 from varnok_client.group import Group
@@ -44,16 +44,12 @@ def test_json_round_trip_rebuilds_an_equal_experiment_without_compiled_state_or_
     assert json.loads(text)["waveform_script"], "the experiment carries waveform scripts"
     back = Experiment.deserialize(json.loads(text), group)
     assert type(back) is Experiment and json.dumps(back.serialize(), allow_nan=False) == text
+    # (that the restored circuits and options are the copy's own: the clone test, clone restores the same way)
     assert (back.exp_mode, back.group, back.is_compiled) == (exp.exp_mode, group, False)
-    assert back.gate_compiler is not None and back.circuit is not exp.circuit
-    assert not {id(c) for c in back.batch_circuits or []} & {id(c) for c in exp.batch_circuits or []}
-    assert back.options_config_manager is not exp.options_config_manager
-    assert back.options_config_manager.user_input == exp.options != {}
-    exp.space, exp.template = {"snapshot": "now"}, None
+    assert back.gate_compiler is not None
+    exp.space = {"snapshot": "now"}  # a space snapshot is not restored; without a group no compiler is made
     back = Experiment.deserialize(exp.serialize())
-    assert (back.is_compiled, back.space, back.template, back.group) == (False, None, "", None)
-    assert back.gate_compiler is None
-    assert back.serialize() == {**exp.serialize(), "space": None}
+    assert back.serialize() == {**exp.serialize(), "space": None} and back.gate_compiler is None
     exp.options["shots"] = -5  # the option definitions refuse it when it is replayed
     raised(ValueError, Experiment.deserialize, exp.serialize())
 
@@ -73,8 +69,7 @@ def test_clone_is_independent_but_shares_the_pass_through_values(builder):
     exp.set_waveform_script_by_ids("q01", 0, 0, "amp", "0.9")
     exp.set_options(shots=2)
     assert twin.serialize() == before
-    for name in ("template", "template_data", "info", "attachment"):
-        assert getattr(twin, name) is getattr(exp, name), name
+    assert all(getattr(twin, key) is getattr(exp, key) for key in ("template", "template_data", "info", "attachment"))
 
 
 def test_clone_and_valid_go_through_the_experiments_own_methods_and_valid_needs_a_group():
@@ -117,38 +112,3 @@ def test_valid_compiles_a_trial_copy_clears_the_group_and_raises_the_first_error
     assert [entry[0] for entry in group.log].count("clear") == 1 and exp.group is group and state() == before
     if clear_error is None:
         assert dict(group.temporary_parameters) == {}
-
-
-# ---- hostile input -------------------------------------------------------------------------
-
-
-class Trouble(Exception):
-    pass
-
-
-def trouble(*_):
-    raise Trouble("hostile")
-
-
-def failing_iterator():
-    yield record(wave_ids=0)
-    trouble()
-
-
-HOSTILE = {
-    "item reads raise": (lambda d: Logged(d, trouble), Trouble),
-    "script iterator raises": (lambda d: {**d, "waveform_script": failing_iterator()}, Trouble),
-    "equality raises": (lambda d: {**d, "exp_mode": type("BadEq", (), {"__eq__": trouble, "__hash__": id})()}, Trouble),
-    "pairs are not pairs": (lambda d: {**d, "space_parameter_script": type("D", (dict,), {"items": lambda s: [7]})()},
-                            TypeError),
-}
-
-
-@pytest.mark.parametrize("case", HOSTILE)
-def test_hostile_input_raises_and_is_left_unchanged(case):
-    make, error = HOSTILE[case]
-    plain = minimal()
-    snapshot = copy.deepcopy(plain)
-    with pytest.raises(error):
-        Experiment.deserialize(make(plain))
-    assert plain == snapshot

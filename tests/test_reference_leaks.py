@@ -110,14 +110,14 @@ OPERATIONS = {
                                     fails(TypeError, Experiment, STR_SUB, TITLE), fails(LookupError, patched, (
                                         gate_compiler_register), "get_gate_compiler", boom, lambda: Experiment(
                                             TITLE, "d", GROUP)))),
-    "properties": (lambda: small(compile=True), lambda e: [getattr(e, name) for name in PROPERTIES]),
+    "properties and resets": (lambda: small(compile=True), lambda e: (
+        [getattr(e, name) for name in PROPERTIES], e.reset_compiled_data(), e.clear_batch_circuits())),
     "refused properties": (NEW, lambda e: (fails(RuntimeError, getattr, e, "compiled_sweep_len"), e.__dict__.update(
         {"_Experiment__compiled": True, **{"_Experiment__" + k: v for k, v in WRONG_KINDS.items()}}),
         [fails(TypeError, getattr, e, name) for name in [*WRONG_KINDS, "exp_mode"]])),
     "group setter": (NORMAL, lambda e: [setattr(e, "group", g) for g in (None, GROUP, make_group())]),
     "set_options": (NEW, lambda e: (e.set_options(shots=OPTIONS["shots"], seed=None), fails(
         KeyError, e.set_options, bogus=OPTIONS), fails(TypeError, e.set_options, shots=OPTIONS))),
-    "resets": (lambda: small(compile=True), lambda e: (e.reset_compiled_data(), e.clear_batch_circuits())),
     "circuits": (NEW, lambda e: (e.set_circuit(CIRCUIT), e.add_wave_gate(("X", ENTITY), 3), fails(
         TypeError, e.add_wave_gate, (ENTITY,), 3), e.add_wave_gate_obj(GATE, 2), fails(TypeError, e.add_wave_gate_obj,
         GATE, []), e.append_circuit(CIRCUIT), e.clear_batch_circuits(), fails(RuntimeError, e.set_circuit, CIRCUIT),
@@ -141,14 +141,13 @@ OPERATIONS = {
     "run_exp": (lambda: small("sweep([1, 2, 3], dim=0)", compile=True), lambda e: (
         e.run_exp(answering, options=OPTIONS), NORMAL().run_exp(quiet, group=GROUP), fails(LookupError, e.run_exp, boom),
         fails(TypeError, e.run_exp, OPTIONS), fails(TypeError, e.run_exp, quiet, options=NAMES),
-        fails(ScriptError, small("1 +").run_exp, quiet))),
-    "run_exp_batch_circuit": (lambda: small("0.5", batch=True, compile=True), lambda e: (
-        e.run_exp_batch_circuit(quiet), fails(LookupError, e.run_exp_batch_circuit, boom))),
+        fails(ScriptError, small("1 +").run_exp, quiet), (batch := small("0.5", batch=True, compile=True))
+        .run_exp_batch_circuit(quiet), fails(LookupError, batch.run_exp_batch_circuit, boom))),
     "run re-evaluating waves": (lambda: fake_run(4).exp, lambda e: (e.run_exp(answering), e.__dict__[
         "_Experiment__compiled_waveform_parameter_list"][0].update(wave_ids=[5]), fails(IndexError, e.run_exp, quiet))),
-    "serialize and clone": (NORMAL, lambda e: (e.serialize(), e.clone(), small(batch=True).clone())),
-    "valid": (NORMAL, lambda e: (e.valid(), fails(ScriptError, small("1 +").valid), fails(
-        RuntimeError, Experiment("t", "d").valid))),
+    "serialize, clone and valid": (NORMAL, lambda e: (
+        e.serialize(), e.clone(), small(batch=True).clone(), e.valid(), fails(ScriptError, small("1 +").valid),
+        fails(RuntimeError, Experiment("t", "d").valid))),
     "deserialize": (NEW, lambda e: (Experiment.deserialize(DATA, GROUP), Experiment.deserialize(small(
         batch=True).serialize()), fails(TypeError, Experiment.deserialize, "{}"), fails(
         KeyError, Experiment.deserialize, {"title": TITLE}), fails(TypeError, Experiment.deserialize, {
@@ -198,11 +197,8 @@ def long_run(warm):
 
 
 def cycles(warm):  # construct, compile, run, serialize and clone, again and again
-    group = make_group()
     for cycle in range(10_000):
-        exp = Experiment("t", "d", group)
-        exp.add_wave_gate(("X", "q01"), 0)
-        exp.set_space_parameter_script("q01.x_amp", "sweep([0.1, 0.2], dim=0)")
+        exp = small("sweep([0.1, 0.2], dim=0)")
         exp.set_waveform_script_by_ids("q01", 0, 0, "amp", "0.25")
         exp.compile_scripts()
         result, data, twin = exp.run_exp(quiet), exp.serialize(), exp.clone()

@@ -3,28 +3,31 @@
 import pytest
 
 from support_collaborators import raised
-from support_run import Callback, FakeCircuit, Run, fixed, space_sweep, step_result, three_steps, wave_sweep
+from support_run import Callback, FakeCircuit, Run, fixed, space_sweep, wave_sweep
 from varnok_client.languages import lang
 
 
 def test_compiled_values_go_into_every_circuit_before_any_step_and_nothing_is_swept():
+    # The value rule (shared by fixed, swept and re-evaluated values): a wave parameter, else a compiler
+    # configuration key, else the t0 or ratio attribute; circuit 1 has "ratio" and "t0" keys of its own.
     run = Run(batch=2, space={"a": 1, "b": 2}, fixed=[fixed("amp", 0.4, re_compile="not evaluated in this mode"),
-                                                       fixed("detuning", 7.0, layer="0"), fixed("ratio", 0.5)])
-    run.circuits[1].waves[0].wave_parameters["ratio"] = 0
+                                                       fixed("detuning", 7.0, layer="0"), fixed("ratio", 0.5),
+                                                       fixed("t0", 2.0)])
+    run.circuits[1].waves[0].wave_parameters["ratio"] = run.circuits[1].waves[0].waveform_compiler_config["t0"] = 0
     run.sweep(0, space_sweep("s", [1, 2]), {"t": "not a type"})
     run.go()
-    assert [entry[:2] for entry in run.log] == [("search", 0)] * 3 + [("search", 1)] * 3 + [
+    assert [entry[:2] for entry in run.log] == [("search", 0)] * 4 + [("search", 1)] * 4 + [
         ("temp", "a"), ("temp", "b"), ("export", 0), ("callback", 0), ("export", 1), ("callback", 1)]
     first, second = (circuit.waves[0] for circuit in run.circuits)
-    assert first.state() == ({"amp": 0.4}, {"detuning": 7.0}, 0.0, 0.5)
-    assert second.state() == ({"amp": 0.4, "ratio": 0.5}, {"detuning": 7.0}, 0.0, 1.0)
+    assert first.state() == ({"amp": 0.4}, {"detuning": 7.0}, 2.0, 0.5)
+    assert second.state() == ({"amp": 0.4, "ratio": 0.5}, {"detuning": 7.0, "t0": 2.0}, 0.0, 1.0)
 
 
 @pytest.mark.parametrize(("breakage", "error"), [
     ("unknown parameter", RuntimeError), ("gate missing", IndexError), ("no circuits", IndexError)])
 def test_a_failing_circuit_leaves_the_earlier_ones_written_and_runs_no_step(breakage, error):
-    fixed_values = [fixed("amp", 9), fixed("only_here", 1)]
-    run = Run(batch=0 if breakage == "no circuits" else 2, space={"a": 1}, fixed=fixed_values)
+    run = Run(batch=0 if breakage == "no circuits" else 2, space={"a": 1},
+              fixed=[fixed("amp", 9), fixed("only_here", 1)])
     if breakage == "gate missing":
         run.circuits[1].places = {}
     if run.circuits:
@@ -34,13 +37,6 @@ def test_a_failing_circuit_leaves_the_earlier_ones_written_and_runs_no_step(brea
     assert not run.circuits or run.circuits[0].waves[0].wave_parameters == {"amp": 9, "only_here": 1}
     # Without circuits the space parameters go in, then circuit 0 is missing.
     assert run.callback.calls == [] and run.group.temporary == ({"a": 1} if breakage == "no circuits" else {})
-
-
-def test_batch_list_is_read_again_at_every_step():
-    run = Run(batch=3)
-    replacement = FakeCircuit(run.log, "replacement")
-    run.go(Callback(answers=lambda steps: run.exp.batch_circuits.__setitem__(2, replacement) if steps == 0 else None))
-    assert [name for name, _ in run.callback.kw("wave_package")] == [0, 1, "replacement"]
 
 
 # ---------------------------------------------------------------------------
@@ -64,42 +60,3 @@ def test_circuit_and_sweep_data_changed_by_the_callback_are_used_from_the_next_s
     assert [(name, states[0][0]["amp"]) for name, states in run.callback.kw("wave_package")] == [
         ("own", 1), ("replacement", 5), ("replacement", 6)]
     assert run.temps() == [("a", 1), ("b", 20), ("b", -3)] and run.wave.wave_parameters["amp"] == 1
-
-
-@pytest.mark.parametrize(("lengths", "change", "positions", "values"), [
-    # Dimension 1's loop had started with bound 2; later passes see the reset lengths [1, 1, 1].
-    ((3, 2, 1), lambda run: run.exp.reset_compiled_data(), [[0, 0, 0], [0, 1, 0], [1, 0, 0], [2, 0, 0]], [10]),
-    ((3, 2, 1), lambda run: setattr(run.exp, "_Experiment__compiled_sweep_dict", None), None, [10]),
-    # A position the callback writes is used until the loop overwrites it.
-    ((2, 3, 1), lambda run: run.callback.calls[0]["kw"]["pos"].__setitem__(0, -1),
-     [[0, 0, 0], [-1, 1, 0], [-1, 2, 0], [1, 0, 0], [1, 1, 0], [1, 2, 0]], [10, 30, 30, 20, 20, 20]),
-])
-def test_compiled_state_and_positions_are_read_again_after_each_step(lengths, change, positions, values):
-    run = Run(lengths)
-    run.sweep(0, space_sweep("a", [10, 20, 30]))
-    recorder = Callback(answers=lambda steps: change(run) if steps == 0 else None)
-    if positions is None:
-        assert str(raised(AttributeError, run.go, recorder)) == "'NoneType' object has no attribute 'items'"
-    else:
-        run.go(recorder)
-        assert recorder.positions() == positions
-    assert [value for _, value in run.temps()] == values
-
-
-@pytest.mark.parametrize("mode", ["normal", "batch"])
-def test_a_run_started_from_the_callback_has_its_own_positions_and_result(mode):
-    run, inner = three_steps(mode), []
-
-    def answers(steps):
-        if len(recorder.calls) == 1:
-            inner.append(run.exp.run_exp(recorder))
-        return {"result": step_result(steps, steps)}
-
-    recorder = Callback(answers=answers)
-    outer = run.exp.run_exp(recorder)
-    # Outer step 0 runs a whole inner run (three steps); outer steps 1 and 2 follow.
-    assert recorder.positions() == [[0, 0, 0], [0, 0, 0], [1, 0, 0], [2, 0, 0], [1, 0, 0], [2, 0, 0]]
-    assert recorder.kw("steps") == [0, 0, 1, 2, 1, 2]
-    ids = [id(call["kw"]["pos"]) for call in recorder.calls]
-    assert ids[0] == ids[4] == ids[5] != ids[1] == ids[2] == ids[3]
-    assert outer.data["v"].ravel().tolist() == inner[0].data["v"].ravel().tolist() == [0, 1, 2]

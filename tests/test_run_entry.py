@@ -17,17 +17,7 @@ class SpyExperiment(Experiment):
 
     answer = object()
     fill_empty_wave_gates, run_exp_normal, run_exp_batch_circuit = map(recording, ["fill", "normal", "batch"])
-
-    def __init__(self, *args):
-        super().__init__(*args)
-        self.log = []
-
-
-@pytest.mark.parametrize(("value", "error"), [("twelve", ValueError), ([12], TypeError)])
-def test_unconvertible_space_timestamp_fails_after_the_group_is_adopted(spy_registers, group, value, error):
-    exp = SpyExperiment("title", "description")
-    raised(error, exp.run_exp, callback, {"space_timestamp": value}, group)
-    assert exp.group is group and exp.log == []
+    log = property(lambda self: vars(self).setdefault("calls", []))
 
 
 @pytest.mark.parametrize(("batch", "loop"), [(None, "normal"), ([], "batch")])
@@ -46,12 +36,16 @@ def test_fill_then_the_batch_list_picks_the_loop_and_both_get_the_integer_timest
     assert called[1][1] is options and options == before  # the caller's dict goes on, key included
 
 
-@pytest.mark.parametrize("given", [True, False])
-def test_a_given_group_is_adopted_through_the_setter_before_filling(spy_registers, group, given):
-    kept = Group("kept")
+@pytest.mark.parametrize(("given", "timestamp", "error"), [
+    (True, None, None), (False, None, None), (True, "twelve", ValueError), (True, [12], TypeError)])
+def test_a_given_group_is_adopted_through_the_setter_before_the_timestamp_is_converted(spy_registers, group, given,
+                                                                                       timestamp, error):
+    kept, options = Group("kept"), timestamp and {"space_timestamp": timestamp}
     exp, argument = SpyExperiment("t", "d", kept), group if given else None
     spy_registers.calls.clear()
-    exp.run_exp(callback, None, argument)
+    raised(error, exp.run_exp, callback, options, argument) if error else exp.run_exp(callback, options, argument)
     assert spy_registers.calls == ([("get_gate_compiler", group), ("load_waveforms_for_group", group)] if given else [])
-    fill, loop = exp.log
-    assert fill[3] is loop[3] is (group if given else kept) and loop[1] == (callback, None, argument)
+    assert exp.group is (group if given else kept) and len(exp.log) == (0 if error else 2)
+    if error is None:  # filling and the loop both see the adopted group
+        fill, loop = exp.log
+        assert fill[3] is loop[3] is exp.group and loop[1] == (callback, None, argument)

@@ -8,11 +8,9 @@ import numpy as np
 import pytest
 
 from support_collaborators import raised
-from support_compile import lacking
-from support_run import Callback, FakeWave, Run, fixed, space_sweep, step_result, three_steps, wave_sweep
+from support_run import Callback, Run, fixed, space_sweep, step_result, three_steps, wave_sweep
 from varnok_client.experiment.experiment import Experiment
 from varnok_client.experiment.result import Result
-from varnok_client.group import Group, Space
 from varnok_client.languages import lang
 
 MODES = ["normal", "batch"]
@@ -37,13 +35,10 @@ def test_only_the_value_false_makes_the_loop_compile_first(mode, flag, given, ti
     else:
         run.go(None, None, argument, timestamp)
         assert len(run.callback.calls) == 3
-    if passed in ("no call", "refused"):
-        assert "compile_calls" not in vars(run.exp)
-    else:
-        (args, kwargs), = run.exp.compile_calls
-        assert args == () and kwargs.keys() == {"group", "space_timestamp"}
-        assert kwargs["group"] is (argument if given else run.group)
-        assert kwargs["space_timestamp"] == passed and type(kwargs["space_timestamp"]) is type(passed)
+    calls, kwargs = vars(run.exp).get("compile_calls", []), {"group": argument if given else run.group,
+                                                             "space_timestamp": passed}
+    assert calls == ([] if passed in ("no call", "refused") else [((), kwargs)])
+    assert not calls or type(calls[0][1]["space_timestamp"]) is type(passed)
 
 
 def test_fixed_values_go_in_before_the_space_parameters_and_marked_scripts_are_re_evaluated_after_each_sweep():
@@ -68,36 +63,12 @@ def test_fixed_values_go_in_before_the_space_parameters_and_marked_scripts_are_r
         "temp", "evaluate", "evaluate", "export", "callback"] * 3
 
 
-@pytest.mark.parametrize("kind", ["fixed", "swept", "re-evaluated"])
-@pytest.mark.parametrize(("parameter", "params", "config", "where"), [
-    ("amp", {"amp": 0}, {"amp": 0}, 0), ("detuning", {"amp": 0}, {"detuning": 0}, 1), ("t0", {}, {"t0": 0}, 1),
-    ("t0", {}, {}, 2), ("ratio", {"ratio": 0}, {}, 0), ("ratio", {}, {}, 3),
-])
-def test_wave_value_rule(parameter, params, config, where, kind):
-    value, script = ("written", parameter), kind == "re-evaluated" and "script"
-    run = Run((2, 1, 1), fixed=[] if kind == "swept" else [fixed(parameter, value, re_compile=script)])
-    wave = run.circuits[0].waves[0] = FakeWave(params, config, t0="t0 before", ratio="ratio before")
-    if kind == "swept":
-        run.sweep(0, wave_sweep(parameter, [0, value]))
-    run.rule = lambda script, temps: value
-    run.go()
-    expected = [dict(params), dict(config), "t0 before", "ratio before"]
-    if where < 2:
-        expected[where][parameter] = value
-    else:
-        expected[where] = value
-    assert wave.state() == tuple(expected)
-
-
 BROKEN = [  # a compiled entry, or a sweep entry after one that takes effect, and the error that ends the run
     (fixed("bad", 5, wave_ids=(0, 1)), None, RuntimeError, INVALID),  # wave 0 takes the value, wave 1 refuses it
-    ({**fixed("amp", 1), "layer": "one"}, None, ValueError, None),
     ({**fixed("amp", 1), "entity": "q09"}, None, IndexError, None),
-    ({**fixed("amp", 1), "wave_ids": [5]}, None, IndexError, None),
-    (lacking("value", fixed("amp", 1)), None, KeyError, None),
     (None, {"t": "c", "value": [0, 1], "dim": 0}, RuntimeError, lang.msg("exp_sweep_failed")),
-    (None, {"t": None, "value": [], "dim": 0}, IndexError, None),  # the step value is taken before the type
-    (None, {"t": "p", "value": [1, 2], "dim": "0", "key": "k"}, TypeError, None),
+    # an empty value list: the step position equals the list's size, the edge of the bound check
+    (None, {"t": None, "value": [], "dim": 0}, IndexError, None),
     (None, {"t": "p", "value": [1, 2], "dim": 0}, KeyError, None),
 ]
 
@@ -118,30 +89,21 @@ def test_a_broken_entry_stops_the_run_after_earlier_entries_took_effect(entry, s
 @pytest.mark.parametrize("interrupt", [False, True])
 def test_callback_contract_and_results_merged_in_step_order_with_an_interrupt_after_merging(monkeypatch, mode,
                                                                                             interrupt):
-    created, merged, init, concatenate = [], [], Result.__init__, Result.concatenate
-    monkeypatch.setattr(Result, "__init__", lambda self, *a, **k: created.append((self, a, k)) or init(self, *a, **k))
+    merged, concatenate = [], Result.concatenate
     monkeypatch.setattr(Result, "concatenate", lambda self, o: merged.append((self, o)) or concatenate(self, o))
-    run, returned, options = three_steps(mode), {}, {"o": 1}
+    run, returned, options = three_steps(mode), {s: step_result(s, 10 * s) for s in range(3)}, {"o": 1}
     run.sweep(0, wave_sweep("amp", [4, 5, 6]))
-
-    def answers(steps):
-        returned[steps] = step_result(steps, 10 * steps)
-        return {"result": returned[steps], "interrupt": interrupt and steps == 1}
-
-    result = run.go(Callback(run.log, answers), options)
-    steps, run_result, pos = 2 if interrupt else 3, created[0][0], run.callback.calls[0]["kw"]["pos"]
+    result = run.go(Callback(run.log, lambda s: {"result": returned[s], "interrupt": interrupt and s == 1}), options)
+    steps, run_result, pos = 2 if interrupt else 3, merged[0][0], run.callback.calls[0]["kw"]["pos"]
     assert type(pos) is list and pos == [steps - 1, 0, 0]  # an interrupted run stops where it is
-    for call in run.callback.calls:
-        assert call["args"] == () and call["keys"] == ["wave_package", "exp_obj", "pos", "steps", "options"]
-        assert call["kw"]["exp_obj"] is run.exp and call["kw"]["options"] is options
-        assert call["kw"]["pos"] is pos  # the same list object at every call
+    assert all(call["args"] == () and call["keys"] == ["wave_package", "exp_obj", "pos", "steps", "options"]
+               and call["kw"]["exp_obj"] is run.exp and call["kw"]["options"] is options
+               and call["kw"]["pos"] is pos for call in run.callback.calls)  # the same pos list at every call
     names = (["own"] * 3 if mode == "normal" else [0, 1, 2])[:steps]
     assert [name for name, _ in run.callback.kw("wave_package")] == names
     assert [entry for entry in run.log if entry[0] in ("export", "callback")] == [
         entry for step, name in enumerate(names) for entry in (("export", name, (), {}), ("callback", step))]
-    assert created[0][1:] == ((), {"complete": False, "final": False, "chunk_id": 0, "item_id_start": 0,
-                                   "dims": [3, 1, 1]})
-    assert merged == [(run_result, returned[step]) for step in range(steps)]
+    assert merged == [(run_result, returned[step]) for step in range(steps)] and run_result.dims == [3, 1, 1]
     if interrupt:  # and keeps its effects
         assert result is True and run.wave.wave_parameters["amp"] == (5 if mode == "normal" else 0.0)
     else:
@@ -172,17 +134,15 @@ def test_each_combination_is_a_step_with_dimension_two_fastest_and_only_true_its
 @pytest.mark.parametrize(("lengths", "batch"), [((1, 1, 1), None), ((0, 5, 1), None), ((1, 4, 3), None),
                                                ((1, 1, 1), 1), ((0, 1, 1), 2)])
 @pytest.mark.parametrize("gives_result", [True, False])
-def test_single_step_run(monkeypatch, lengths, batch, gives_result):
+def test_single_step_run(lengths, batch, gives_result):
     run = Run(lengths, batch=batch, fixed=[fixed("amp", 0.5, re_compile="script")], space={"fixed": 2})
     run.exp._Experiment__compiled_sweep_len = list(lengths)
     run.sweep(0, space_sweep("amp", [1.5]))
     run.sweep(1, wave_sweep("amp", [7, 8, 9, 10, 11], dim=1))
-    mine, created, init = step_result(0, 3), [], Result.__init__
-    monkeypatch.setattr(Result, "__init__", lambda self, *a, **k: created.append(k) or init(self, *a, **k))
+    mine = step_result(0, 3)
     recorder = Callback(answers=lambda steps: {"result": mine if gives_result else "x", "interrupt": True})
-    assert run.go(recorder) is (mine if gives_result else None)
-    assert created == [] and recorder.positions() == [[0, 0, 0]]
-    assert recorder.kw("steps") == [0] and recorder.kw("options") == [None]
+    assert run.go(recorder) is (mine if gives_result else None)  # the callback's own Result, not a merged one
+    assert (recorder.positions(), recorder.kw("steps"), recorder.kw("options")) == ([[0, 0, 0]], [0], [None])
     # Neither the sweep nor the re-evaluation ran; the compiled value stays; only circuit 0 is exported.
     assert run.temporary == {"fixed": 2} and run.events("evaluate") == []
     assert run.wave.wave_parameters["amp"] == 0.5 and run.events("export") == [(run.circuits[0].name, (), {})]
@@ -205,61 +165,29 @@ def test_a_sweep_entry_is_indexed_by_the_position_of_its_dims(dim, values, expec
     entry = space_sweep("amp", values, dim) if t == "p" else {**wave_sweep("amp", values, dim), "re_compile": "s"}
     run.sweep(1, {**entry, "len": 99})
     run.go()
-    packages = run.callback.kw("wave_package")
-    got = [v for _, v in run.temps()] if t == "p" else [states[0][0]["amp"] for _, states in packages]
+    got = [v for _, v in run.temps()] if t == "p" else [s[0][0]["amp"] for _, s in run.callback.kw("wave_package")]
     assert got == expected and all(isinstance(value, np.generic) != (type(dim) is int) for value in got)
     assert run.events("evaluate") == []
 
 
-@pytest.mark.parametrize(("timestamp", "amp"), [(500, 0.2), (1500.7, 0.8)])
-def test_a_run_on_real_collaborators_pins_the_space_and_sweeps_a_dependent_waveform(timestamp, amp):
-    space = Space()
-    space.update({"q01.freq": 5.0e9, "q01.x_amp": 0.2, "q01.x_width": 20.0, "scale": 0}, timestamp=0)
-    space.update({"q01.x_amp": 0.8}, timestamp=1000)
-    exp = Experiment("rabi", "phase sweep", Group("device", space))
-    gate = exp.add_wave_gate(("X", "q01"), 0)  # filled by run_exp with the space at the pinned time
-    exp.set_space_parameter_script("scale", "sweep([1, 2, 3], dim=0)")
-    exp.set_space_parameter_script("fixed_key", "42")
-    exp.set_waveform_script_by_channel("q01", 0, "q01.xy", "phase", "0.1 * space('scale')")
-
-    def callback(wave_package, exp_obj, pos, steps, options):
-        (wave,) = wave_package.waves
-        result = Result(item_id_start=steps)
-        for name, value in [("amp", wave.wave_parameters["amp"]), ("phase", wave.wave_parameters["phase"]),
-                            ("scale", exp_obj.group.temporary_parameters["scale"])]:
-            result.add(name, value)
-        return {"result": result}
-
-    result = exp.run_exp(callback, {"space_timestamp": timestamp})
-    assert isinstance(result, Result) and result.dims == [3, 1, 1] and exp.is_compiled and len(gate.waves) == 1
-    assert result.data["phase"].ravel().tolist() == pytest.approx([0.1, 0.2, 0.3])
-    assert result.data["amp"].ravel().tolist() == pytest.approx([amp] * 3)
-    assert result.data["scale"].ravel().tolist() == [1, 2, 3] and exp.group.temporary_parameters["fixed_key"] == 42
-    assert exp._Experiment__compile_space_timestamp == int(timestamp)
-
-
 GROWTHS = {  # what a group's set_temporary_parameter adds to the container the run is walking
-    "space dict, new key": (lambda run: run.exp.compiled_space_parameter_dict, lambda d: d.__setitem__(object(), 1)),
-    "sweep entries": (lambda run: run.exp._Experiment__compiled_sweep_dict[0],
-                      lambda e: e.append(space_sweep("k", [1, 2, 3]))),
-    "sweep dict": (lambda run: run.exp._Experiment__compiled_sweep_dict, lambda d: d.__setitem__(len(d), [])),
+    "space dict, new key": lambda exp: exp.compiled_space_parameter_dict.__setitem__(object(), 1),
+    "sweep entries": lambda exp: exp._Experiment__compiled_sweep_dict[0].append(space_sweep("k", [1, 2, 3])),
+    "sweep dict": lambda exp: exp._Experiment__compiled_sweep_dict.__setitem__(3, []),
 }
 
 
 @pytest.mark.parametrize(("mode", "growth"), [
     (mode, growth) for growth in GROWTHS for mode in MODES if mode == "normal" or growth.startswith("space")])
 def test_a_container_grown_while_the_run_walks_it_ends_the_run(mode, growth):
-    run = three_steps(mode, space={"a": 1, "b": 2})
-    container, grow = GROWTHS[growth]
-    swept = not growth.startswith("space")
+    run, swept, added = three_steps(mode, space={"a": 1, "b": 2}), not growth.startswith("space"), []
     run.sweep(0, space_sweep("amp", [1, 2, 3]))
-    added = []
 
     def set_temporary(key, value):
         if swept == (key in ("amp", "k")):
             assert len(added) < 1000, "the walk never ends"
             added.append(key)
-            grow(container(run))
+            GROWTHS[growth](run.exp)
 
     run.group.set_temporary_parameter = set_temporary
     with pytest.raises(RuntimeError, match="^(dictionary|list) changed size during iteration$"):

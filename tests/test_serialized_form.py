@@ -1,6 +1,6 @@
 """The serialized form of an experiment: what `serialize` writes and how `deserialize` reads it."""
 
-from types import MappingProxyType, SimpleNamespace
+from types import MappingProxyType
 
 import pytest
 from support_collaborators import raised
@@ -16,10 +16,6 @@ NO_SELECTION = "Waveform script of {} on layer {} does not indicate wave_names, 
 UNKNOWN_IDS = "Unknown type for wave_ids of script on layer {}, {}."
 
 
-def scripts_of(exp):
-    return exp.serialize()["waveform_script"]
-
-
 def without(data, key):
     return {k: v for k, v in data.items() if k != key}
 
@@ -32,27 +28,12 @@ def test_serialize_of_a_normal_experiment_hands_out_the_experiments_own_objects(
     exp.space = {"snapshot": 1}
     data = exp.serialize()
     assert type(data) is dict and list(data) == KEYS and (data["exp_mode"], data["batch_circuit"]) == ("normal", None)
-    assert data["wave_circuit"] == exp.circuit.serialize()
-    for key in ("title", "desc", "template", "template_data", "space", "info", "attachment"):
-        assert data[key] is getattr(exp, key), key
+    # (that the pass-through values are handed out as they are: the clone test, which shares them)
+    assert data["wave_circuit"] == exp.circuit.serialize() and data["space"] is exp.space
     for key in ("waveform_script", "space_parameter_script", "options"):
         assert data[key] is getattr(exp, "_Experiment__" + key), key
     data["options"]["shots"] = 5
     assert exp.options == {"shots": 5, "seed": 3}
-
-
-def test_serialize_visits_batch_circuits_first_and_reads_the_other_values_afterwards():
-    log, exp = [], Experiment("before", "d")
-    spy = lambda label, then=None: SimpleNamespace(serialize=lambda: (log.append(label), then and then(),  # noqa: E731
-                                                                      {"circuit": label})[2])
-    exp._Experiment__wave_circuit = spy("own")
-    exp.append_circuit(spy("b1"))
-    exp.append_circuit(spy("b2", lambda: setattr(exp, "title", "after")))
-    data = exp.serialize()
-    assert type(data) is dict and list(data) == KEYS and log == ["b1", "b2", "own"] and data["title"] == "after"
-    assert data["wave_circuit"] == {"circuit": "own"} and data["exp_mode"] == "batch_circuit"
-    assert data["batch_circuit"] == [{"circuit": "b1"}, {"circuit": "b2"}]
-    assert data["batch_circuit"] is not exp.batch_circuits
 
 
 # ---- deserialize: optional keys, reading order, modes ------------------------------------------
@@ -62,25 +43,16 @@ def test_optional_values_are_found_by_membership_test_and_stored_as_given_or_tak
     log, hidden = [], ("template", "template_data", "info", "attachment", "exp_mode")
     data = minimal(template="t", template_data=1, info={"x": 1}, attachment={"y": 2}, exp_mode="batch_circuit")
     first = Experiment.deserialize(Logged(data, lambda *entry: log.append(entry), hide=hidden))
-    second = Experiment.deserialize(minimal())
+    second = type("Special", (Experiment,), {})("t", "d").deserialize(minimal())  # an instance of a subclass
     assert (first.template, first.template_data, first.info, first.attachment) == ("", None, {}, {})
     assert first.exp_mode == "normal"
     assert all(("has", key) in log and ("get", key) not in log for key in hidden)
     assert first.info is not first.attachment and first.info is not second.info
-    assert (second.is_compiled, second.group, second.circuit.serialize()) == (False, None, one_gate_circuit())
+    assert type(second) is Experiment and (second.is_compiled, second.group) == (False, None)
+    assert second.circuit.serialize() == one_gate_circuit()
     given = {"template": None, "template_data": [1, 2], "info": {"a": 1}, "attachment": {"b": []}}
     exp = Experiment.deserialize(minimal(space=7, **given))
     assert [getattr(exp, key) is value for key, value in given.items()] == [True] * 4 and exp.space is None
-
-
-def test_deserialize_reads_the_keys_in_order_and_sets_the_group_before_the_circuit(spy_registers, group):
-    data = minimal(template="x", template_data=1, attachment={}, info={}, exp_mode="normal",
-                   space_parameter_script={"p": "1"}, waveform_script=[record(wave_ids=[0])])
-    Experiment.deserialize(Logged(data, spy_registers), group)
-    seen = [entry[1] if entry[0] == "get" else entry[0] for entry in spy_registers.calls if entry[0] != "has"]
-    assert list(dict.fromkeys(seen)) == [
-        "title", "desc", "template", "template_data", "attachment", "info", "options", "get_gate_compiler",
-        "load_waveforms_for_group", "exp_mode", "wave_circuit", "space_parameter_script", "waveform_script"]
 
 
 def emptied_batch():
@@ -112,7 +84,8 @@ def test_the_mode_the_own_circuit_and_each_batch_circuit_are_restored(make, batc
     assert exp.exp_mode == ("normal" if batch is None else "batch_circuit")
     assert exp.circuit.serialize() == (data["wave_circuit"] if own == "as saved" else own)
     assert batch is None and exp.batch_circuits is None or [c.serialize() for c in exp.batch_circuits] == batch
-    assert [r["gate_name"] for r in scripts_of(exp)] == [r.get("gate_name", "X") for r in data["waveform_script"]]
+    assert [r["gate_name"] for r in exp.serialize()["waveform_script"]] == [
+        r.get("gate_name", "X") for r in data["waveform_script"]]
 
 
 # ---- deserialize: failures ---------------------------------------------------------------------
@@ -130,11 +103,8 @@ FAILURES = [
       for key in ("entity", "layer", "parameter", "script", "search_type")],
     (minimal(desc=None), TypeError, "Argument 'desc' has incorrect type (expected str, got NoneType)"),
     (minimal(options=None), TypeError, "argument after ** must be a mapping, not NoneType"),
-    (minimal(options={1: 2}), TypeError, None),
     (minimal(space_parameter_script=None), AttributeError, "'NoneType' object has no attribute 'items'"),
     (minimal(space_parameter_script={1: "2"}), TypeError, "Argument 'key' has incorrect type (expected str, got int)"),
-    (minimal(waveform_script=None), TypeError, None),
-    (minimal(exp_mode="batch_circuit", batch_circuit=3.5), TypeError, None),
     (bad_record(entity="q09", layer=4, wave_ids=[0]), RuntimeError, lang.msg("exp_gate_not_found").format("q09", 4)),
     (bad_record(wave_ids={5}, entity=" q01 ", layer="3"), RuntimeError, UNKNOWN_IDS.format(3, " q01 ")),
     *[(bad_record(search_type=kind, **{"channels": ["q01.xy"], "wave_names": ["drive"], "wave_ids": [0], key: None}),
@@ -165,9 +135,8 @@ def test_records_are_replayed_through_the_setters_in_order():
     direct.set_waveform_script_by_channel(" q01 ", 0, "q01.xy", "amp", "\n  0.2 \n")
     direct.set_waveform_script_by_name("q01", 0, ["drive", "other"], " amp ", "0.1")
     direct.set_waveform_script_by_ids("q01", 0, [0], "amp", "0.1")
-    assert scripts_of(exp) == scripts_of(direct)
-    assert [(r["search_type"], r["gate_name"], r["entity"]) for r in scripts_of(exp)] == [
-        ("channel", "X", "q01"), ("name", "X", "q01"), ("ids", "X", "q01")]
+    # the gate name comes from the circuit, as the setters find it
+    assert exp.serialize()["waveform_script"] == direct.serialize()["waveform_script"]
 
 
 @pytest.mark.parametrize("make", [dict, MappingProxyType], ids=["dict", "other-mapping"])
@@ -178,10 +147,3 @@ def test_space_parameter_scripts_and_options_are_replayed_in_order_through_the_s
     assert list(stored.items()) == [("b", "  1"), ("a", "2")] and stored is not scripts
     assert exp.options == {"shots": 7, "seed": None} and exp.options is not options
     assert exp.options_config_manager.user_input == {"shots": 7, "seed": None}  # the configuration manager's
-
-
-def test_deserialize_through_the_class_and_through_an_instance_builds_an_experiment():
-    special = type("Special", (Experiment,), {})
-    source = special("t", "d")
-    for restored in (Experiment.deserialize(minimal()), special.deserialize(minimal()), source.deserialize(minimal())):
-        assert type(restored) is Experiment and restored is not source
