@@ -37,18 +37,16 @@ def test_standard_gates_are_realised_from_calibration_and_sampled(group, name, c
 
 
 def test_calibration_is_read_at_the_timestamp_temporaries_win_and_waves_are_fresh():
-    space = Space()
-    space.update(CALIBRATION, timestamp=100)
-    space.set("q01.x_amp", 0.9, timestamp=200)
-    group = Group("chip", space)
+    group = Group("chip", Space())
+    group.space.update(CALIBRATION, timestamp=100)
+    group.space.set("q01.x_amp", 0.9, timestamp=200)
     compiler = GateCompiler(group)
 
     def amp(timestamp):
         return compiler.compile(("X", "q01"), timestamp=timestamp).waves[0].wave_parameters["amp"]
 
     assert (amp(150), amp(250)) == (0.6, 0.9)
-    first = compiler.compile(("X", "q01"), timestamp=150)
-    first.waves[0].wave_parameters["amp"] = 0.0
+    compiler.compile(("X", "q01"), timestamp=150).waves[0].wave_parameters["amp"] = 0.0
     assert amp(150) == 0.6
     group.set_temporary_parameter("q01.x_amp", 0.1)
     assert amp(150) == 0.1
