@@ -6,9 +6,7 @@ import sys
 import pytest
 
 from varnok_client.languages import MESSAGES, Language, lang
-from varnok_client.plugin.plugin_register import ExperimentOptionsPlugin, PluginRegister
-from varnok_client.plugin.plugin_register import plugin_register as shared_register
-from varnok_client.utils.config_manager import ConfigManager
+from varnok_client.plugin.plugin_register import PluginRegister
 
 
 class Options:
@@ -75,15 +73,6 @@ def test_entry_points_are_discovered_once_from_installed_package_metadata(tmp_pa
     assert found[2] is sys.modules[module].instance
     assert sorted(name for name, _ in register.discovery_errors) == ["missing", "no_method"]
     assert register.get_plugins_by_hook("experiment_options") == found and len(register.discovery_errors) == 2
-
-
-def test_the_shared_register_holds_the_builtin_shots_and_seed_options():
-    manager = ConfigManager()
-    (builtin,) = [p for p in shared_register.get_plugins_by_hook("experiment_options")
-                  if isinstance(p, ExperimentOptionsPlugin)]
-    builtin.experiment_options(manager)
-    shots, seed = manager.config_items["shots"], manager.config_items["seed"]
-    assert (shots["default"], shots["minimum"], shots["maximum"], seed["default"]) == (1024, 0, 10_000_000, None)
 
 
 # The positional fields of each message, as the engine fills them.
