@@ -69,8 +69,8 @@ def formula(kind, model, v, x):
     ("resonance", resonance(5.1e9, 2e5, 4e5, n=21), "freq_hz", 5.1e9),  # two line widths
     ("resonance", resonance(6.2e9, 3e6, 2e7, shape="gaussian"), "freq_hz", 6.2e9),
     # Sweeps away from zero: the values are referred to x = 0.
-    ("rabi", rabi(-1.1, -0.2, 0.37), "pi_amp", -0.37), ("t1", t1(4e-6, 4e-5, 1.1e-5), "t1_s", 1.1e-5),
-    ("ramsey", ramsey(3e-6, 8e-6, 4.1e5, 6e-6, -2.0), "detuning_hz", 4.1e5),
+    ("rabi", rabi(-1.1, -0.2, 0.37), "pi_amp", -0.37), ("ramsey", ramsey(3e-6, 8e-6, 4.1e5, 6e-6, -2.0), "detuning_hz",
+                                                                   4.1e5),
 ])
 def test_fits_recover_the_truth_from_noisy_data_in_the_hard_cases(kind, data, name, truth):
     x, p_true = data
@@ -128,18 +128,6 @@ def test_no_data_makes_a_fit_raise_and_an_ok_fit_has_finite_main_value(kind, poi
     if fit.ok:
         main = next(iter(fit.values))
         assert math.isfinite(fit.values[main]) and 0 <= fit.errors[main] < abs(fit.values[main])
-
-
-@pytest.mark.parametrize("kind, data, words", [  # noise-free: it is the extrapolation that is refused
-    ("rabi", rabi(0, 0.4, 1.0), "far beyond the amplitudes swept"),
-    ("t1", t1(0, 1e-6, 1e-4), "far longer than the time window"),
-    ("resonance", (np.linspace(5e9, 5.01e9, 41), 1 / (1 + (2 * (np.linspace(5e9, 5.01e9, 41) - 5.02e9) / 4e6) ** 2)),
-     "outside the sweep"),
-])
-def test_values_the_data_do_not_determine_are_refused(kind, data, words):
-    x, p_true = data
-    fit = FITS[kind](x, 0.05 + 0.9 * p_true)
-    assert not fit.ok and words in fit.reason, fit.summary()
 
 
 def test_fringes_that_hardly_decay_keep_the_detuning_but_leave_t2_open():

@@ -1,4 +1,4 @@
-"""The gate compiler: standard gates realised from a group's calibration, and its register."""
+"""The gate compiler: standard gates realised from a group's calibration, read at a timestamp, or refused."""
 
 import math
 
@@ -6,7 +6,6 @@ import numpy as np
 import pytest
 
 from varnok_client.compiler.gate_compiler import GateCompiler
-from varnok_client.compiler.gate_compiler_register import GateCompilerRegister
 from varnok_client.group import Group, Space
 from varnok_client.waveform import Drag, Square
 
@@ -72,17 +71,3 @@ def test_none_when_a_gate_cannot_be_realised(gate, drop):
 def test_malformed_requests_and_non_numeric_calibration_are_type_errors(gate, kwargs, calibration, fragment):
     with pytest.raises(TypeError, match=fragment):
         GateCompiler(Group("g", {**CALIBRATION, **calibration})).compile(gate, **kwargs)
-
-
-def test_register_picks_the_factory_named_by_the_space_key_compiler():
-    class Loud(GateCompiler):
-        compiler_name = "loud"
-
-    register = GateCompilerRegister()
-    register.register("loud", Loud)
-    chosen = register.get_gate_compiler(Group("g", {"compiler": "loud"}))
-    assert isinstance(chosen, Loud) and chosen.group.name == "g"
-    with pytest.raises(KeyError, match="quiet"):
-        register.get_gate_compiler(Group("g", {"compiler": "quiet"}))
-    with pytest.raises(TypeError):
-        register.register("x", 3)

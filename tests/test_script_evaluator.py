@@ -150,18 +150,6 @@ def test_refused_and_failing_scripts_name_the_construct_line_and_column(evaluato
         assert isinstance(info.value.__cause__, cause) and fragment in str(info.value)
 
 
-def test_evaluations_are_independent_and_space_needs_a_group(evaluator, group):
-    assert evaluator.evaluate("secret = 41\nsecret + 1")["val"] == 42
-    with pytest.raises(ScriptError, match="unknown name 'secret'"):
-        evaluator.evaluate("secret")
-    with pytest.raises(ScriptError):  # a failed evaluation changes nothing
-        evaluator.evaluate("a = space('q01.freq')\nb = space('missing')\na")
-    assert evaluator.group is group and group.values["q01.freq"] == 5.0e9
-    assert evaluator.evaluate("space('q01.x_amp')")["val"] == 0.5
-    with pytest.raises(ScriptError, match="needs a device group"):
-        ScriptEvaluator().evaluate("space('q01.freq')")
-
-
 def test_time_limit_stops_evaluation(evaluator, monkeypatch):
     monkeypatch.setattr(module, "TIME_LIMIT", -1.0)
     with pytest.raises(ScriptError, match="longer than"):

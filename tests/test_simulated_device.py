@@ -16,7 +16,6 @@ from varnok_client.sim import (
     DEFAULT_SHOTS,
     SimulatedDevice,
     SimulationError,
-    carrier_frame,
     rotation_product,
     sample_rotations,
 )
@@ -185,13 +184,6 @@ def test_a_reused_device_answers_like_a_fresh_one_and_follows_calibration_change
         changed = SimulatedDevice(group).probabilities(pulses)["q01.p1"]
         assert changed < 0.99 and device.callback(pulses, steps=0, options={"shots": 0})["result"].data[
             "q01.p1"][0] == changed
-
-
-@pytest.mark.parametrize("cycles", [2.5, 0.123456789, 2.4999999999, -1.7])
-def test_carrier_phase_stays_exact_far_into_a_long_package(cycles):
-    frame = carrier_frame(1 << 20, cycles)
-    for k in (0, 1, 999_983, (1 << 20) - 1):
-        assert frame[k] == pytest.approx(np.exp(-2j * np.pi * float((Fraction(cycles) * k) % 1)), abs=1e-12)
 
 
 @pytest.mark.parametrize("peak", [0.01, 0.3, 1.5, 4.0])  # radians a sample: series, and beyond it

@@ -6,7 +6,6 @@ from functools import reduce
 
 import numpy as np
 import pytest
-from support_collaborators import is_png
 
 from varnok_client.waveform import Drag, WaveCircuit, WaveGate, WavePackage
 from varnok_client.waveform.shapes import clear_sample_cache
@@ -247,14 +246,3 @@ def test_unknown_shapes_and_unsamplable_values_or_sample_rates_are_refused(circu
     circuit.export_wave_package()
     with pytest.raises(error, match=fragment):
         action(circuit)
-
-
-def test_plot_draws_every_channel_headless_and_checks_its_step(circuit, tmp_path):
-    import matplotlib
-
-    backend, pkg = matplotlib.get_backend(), circuit.export_wave_package()
-    fig = pkg.plot(dt=0.25, path=tmp_path / "wave.png")
-    assert is_png(tmp_path / "wave.png") and len(fig.axes) == 4 and matplotlib.get_backend() == backend
-    for dt, error in [("0.5", TypeError), (0, ValueError), (1e-12, ValueError)]:
-        with pytest.raises(error, match="dt"):
-            pkg.plot(dt=dt)
