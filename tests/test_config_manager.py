@@ -1,4 +1,4 @@
-"""The option manager: definitions, checked input, copies."""
+"""The option manager: definitions, checked input, required items, copies."""
 
 import numpy as np
 import pytest
@@ -48,6 +48,15 @@ def test_definitions_keep_order_and_later_input_replaces_earlier_over_defaults(m
     assert manager.values == {"shots": 20, "seed": 3, "amp": 0.5, "mode": "fast", "flag": False}
     manager.user_input["shots"] = 1
     assert manager.user_input["shots"] == 20
+
+
+def test_validate_requires_required_items():
+    m = ConfigManager()
+    m.add_item("low", float, required=True)
+    with pytest.raises(ValueError, match="'low'"):
+        m.validate()
+    m.input("low", 2.0)
+    assert m.validate() is None
 
 
 @pytest.mark.parametrize("name, kwargs, error", [

@@ -10,7 +10,7 @@ import xarray
 from support_collaborators import is_png, listing, normalised
 
 from varnok_client import cli
-from varnok_client.data import DatasetError, open_dataset, save_dataset
+from varnok_client.data import DatasetError, open_dataset, save_dataset, to_dataset
 from varnok_client.demos import DEMOS, build_demo
 from varnok_client.experiment.experiment import Experiment
 from varnok_client.experiment.result import Result
@@ -55,6 +55,18 @@ def test_demo_writes_its_files_quietly_and_a_dataset_that_replays_it(workdir, ca
         p1 = stored.reshape(-1)
         assert p1.shape == (61,) and p1[0] == pytest.approx(0.03, abs=1e-9) and np.argmax(p1[:40]) in (21, 22)
         assert 0.9 < p1.max() <= 0.93 + 1e-9
+
+
+def test_complex_and_per_step_array_readouts_round_trip(workdir):
+    exp, result = DEMOS["rabi"](points=4), Result(dims=[4, 1, 1])
+    for step in range(3):  # the last step never ran
+        result.add_item({"iq": 1 + 2j * step, "trace": np.arange(5.0) * step}, item_id=step)
+    with demo_group() as group:
+        exp.compile_scripts(group=group)
+        save_dataset(to_dataset(result, exp, seed=None, timestamp=0), workdir / "d.nc")
+    reopened = open_dataset(workdir / "d.nc")
+    assert np.array_equal(reopened["iq"].values, [1, 1 + 2j, 1 + 4j, np.nan], equal_nan=True)
+    assert reopened["trace"].shape == (4, 5) and np.isnan(reopened["trace"].values[3]).all()
 
 
 def newer_dataset(path):

@@ -130,6 +130,17 @@ def test_no_data_makes_a_fit_raise_and_an_ok_fit_has_finite_main_value(kind, poi
         assert math.isfinite(fit.values[main]) and 0 <= fit.errors[main] < abs(fit.values[main])
 
 
+@pytest.mark.parametrize("kind, data, words", [  # noise-free: it is the extrapolation that is refused
+    ("rabi", rabi(0, 0.4, 1.0), "far beyond the amplitudes swept"),
+    ("t1", t1(0, 1e-6, 1e-4), "far longer than the time window"),
+    ("resonance", (np.linspace(5e9, 5.01e9, 41), 1 / (1 + (2 * (np.linspace(5e9, 5.01e9, 41) - 5.02e9) / 4e6) ** 2)),
+     "outside the sweep"),
+])
+def test_values_the_data_do_not_determine_are_refused(kind, data, words):
+    fit = FITS[kind](data[0], 0.05 + 0.9 * data[1])
+    assert not fit.ok and words in fit.reason, fit.summary()
+
+
 def test_fringes_that_hardly_decay_keep_the_detuning_but_leave_t2_open():
     x, p_true = ramsey(0, 1e-6, 3e6, 1e-3, 0.4)
     fit = fit_ramsey(x, measured(p_true, 2))

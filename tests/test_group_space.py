@@ -88,6 +88,11 @@ def test_stored_space_keeps_versions_across_reopen_while_memory_spaces_stay_priv
     assert (tmp_path / "notes.db").read_bytes().startswith(b"these are lab notes")
 
 
+def test_json_file_round_trip_holds_at_every_timestamp(tmp_path, versioned):
+    versioned.to_json(tmp_path / "space.json", timestamp=2500)
+    assert json.loads((tmp_path / "space.json").read_text()) == {"q01.freq": 5.1e9, "q01.x_amp": 0.4}
+
+
 # The loader only ever parses JSON: whatever the text holds comes back as plain data or is refused.
 @pytest.mark.parametrize("text, error, fragment", [
     ("[" * 50_000 + "]" * 50_000, ValueError, "nested too deeply"),

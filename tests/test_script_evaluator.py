@@ -150,6 +150,11 @@ def test_refused_and_failing_scripts_name_the_construct_line_and_column(evaluato
         assert isinstance(info.value.__cause__, cause) and fragment in str(info.value)
 
 
+def test_space_needs_a_device_group():
+    with pytest.raises(ScriptError, match="needs a device group.*at line 1, column 1$"):
+        ScriptEvaluator().evaluate("space('q01.freq')")
+
+
 def test_time_limit_stops_evaluation(evaluator, monkeypatch):
     monkeypatch.setattr(module, "TIME_LIMIT", -1.0)
     with pytest.raises(ScriptError, match="longer than"):

@@ -6,6 +6,7 @@ from functools import reduce
 
 import numpy as np
 import pytest
+from support_collaborators import is_png
 
 from varnok_client.waveform import Drag, WaveCircuit, WaveGate, WavePackage
 from varnok_client.waveform.shapes import clear_sample_cache
@@ -246,3 +247,10 @@ def test_unknown_shapes_and_unsamplable_values_or_sample_rates_are_refused(circu
     circuit.export_wave_package()
     with pytest.raises(error, match=fragment):
         action(circuit)
+
+
+def test_plot_draws_every_channel_headless(circuit, tmp_path):
+    import matplotlib
+
+    backend, fig = matplotlib.get_backend(), circuit.export_wave_package().plot(dt=0.25, path=tmp_path / "wave.png")
+    assert is_png(tmp_path / "wave.png") and len(fig.axes) == 4 and matplotlib.get_backend() == backend
