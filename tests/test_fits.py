@@ -131,6 +131,7 @@ def test_no_data_makes_a_fit_raise_and_an_ok_fit_has_finite_main_value(kind, poi
 
 
 @pytest.mark.parametrize("kind, data, words", [  # noise-free: it is the extrapolation that is refused
+    ("rabi", rabi(0, 0.05, 1.0), "far beyond the amplitudes swept"),
     ("rabi", rabi(0, 0.4, 1.0), "far beyond the amplitudes swept"),
     ("t1", t1(0, 1e-6, 1e-4), "far longer than the time window"),
     ("resonance", (np.linspace(5e9, 5.01e9, 41), 1 / (1 + (2 * (np.linspace(5e9, 5.01e9, 41) - 5.02e9) / 4e6) ** 2)),

@@ -175,8 +175,6 @@ def test_deepcopy_and_the_json_round_trip_give_equal_circuits_sharing_nothing(ci
     dup, back = copy.deepcopy(circuit), WaveCircuit.deserialize(json.loads(json.dumps(circuit.serialize())))
     assert dup == circuit == back and list(back.gates) == list(circuit.gates)
     assert isinstance(back.gates[0].waves[0], Drag) and dup.gates[0].waves[0] is not circuit.gates[0].waves[0]
-    np.testing.assert_allclose(back.export_wave_package().channels["q02.xy"],
-                               circuit.export_wave_package().channels["q02.xy"])
     dup.gates[0].waves[0].wave_parameters["amp"] = 9
     dup.gates[2].entity.append("q03")
     assert circuit.gates[0].waves[0].wave_parameters["amp"] == 0.5 and circuit.gates[2].entity == ["q01", "q02"]
