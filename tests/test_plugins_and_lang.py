@@ -99,11 +99,10 @@ def test_shared_lang_switches_language_and_refuses_unknown_codes_and_keys():
     assert lang.language == "en"
     try:
         lang.set_language("zh")
-        assert lang.msg("exp_sweep_failed") == MESSAGES["zh"]["exp_sweep_failed"]
         for code in ["fr", None, "EN"]:
             with pytest.raises(ValueError, match="unknown language"):
                 lang.set_language(code)
-        assert lang.language == "zh"
+        assert (lang.language, lang.msg("exp_sweep_failed")) == ("zh", MESSAGES["zh"]["exp_sweep_failed"])
     finally:
         lang.set_language("en")
     with pytest.raises(KeyError, match="exp_nonexistent"):
