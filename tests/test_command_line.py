@@ -3,8 +3,6 @@
 import json
 import signal
 import sqlite3
-import subprocess
-import sys
 from pathlib import Path
 
 import numpy as np
@@ -169,8 +167,3 @@ def test_a_failed_write_keeps_the_previous_file_and_leaves_no_partial_one(workdi
         cli.main(["demo", "rabi", *QUIET_EXACT])
     assert listing(workdir) == before and (workdir / target).read_bytes() == good
 
-
-def test_module_entry_point_reports_user_errors_in_one_line_with_the_status(workdir):
-    done = subprocess.run([sys.executable, "-m", "varnok_client", "run", "nowhere.json"],
-                          capture_output=True, text=True, timeout=120)
-    assert done.returncode == 2 and done.stderr.count("\n") == 1 and "does not exist" in done.stderr

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 from support_collaborators import listing, normalised
 
-from varnok_client.demos import DEMOS, build_batch, build_chevron, build_demo, build_rabi, build_ramsey
+from varnok_client.demos import DEMOS, build_batch, build_chevron, build_demo, build_rabi
 from varnok_client.experiment.experiment import Experiment
 from varnok_client.sim import SimulatedDevice, demo_group
 
@@ -36,15 +36,6 @@ def test_example_file_and_script_build_the_demo_and_restore_from_its_file(name, 
     assert normalised(restored) == normalised(build_demo(name))
     with pytest.raises(ValueError, match="unknown demo"):
         build_demo("spectroscopy")
-
-
-def test_ramsey_fringes_oscillate_at_the_detuning_and_decay(run_exact):
-    detuning, max_delay, points = 1.5e6, 4000.0, 201
-    p1 = run_exact(build_ramsey(points=points, max_delay=max_delay, detuning=detuning)).reshape(-1)
-    spectrum = np.abs(np.fft.rfft(p1 - p1.mean(), n=8 * points))
-    frequencies = np.fft.rfftfreq(8 * points, max_delay / (points - 1) * 1e-9)
-    assert frequencies[np.argmax(spectrum)] == pytest.approx(detuning, rel=0.03)
-    assert np.ptp(p1[-50:]) < 0.8 * np.ptp(p1[:50])  # the fringes lose contrast with the coherence
 
 
 def test_chevron_is_symmetric_in_detuning_and_a_rabi_sweep_at_its_centre(run_exact):

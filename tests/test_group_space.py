@@ -1,7 +1,6 @@
 """The versioned parameter space and the device group over it, on each store (memory, SQLite file, PostgreSQL)."""
 
 import contextlib
-import copy
 import gc
 import json
 import pickle
@@ -20,7 +19,6 @@ from varnok_client.group import Group, Space, SpaceError
 
 @pytest.fixture(params=["memory", "sqlite", "postgresql"])
 def space(request, tmp_path):
-    """An empty space: in memory, in an SQLite file, on the PostgreSQL server."""
     where = {"memory": ":memory:", "sqlite": str(tmp_path / "space.sqlite")}.get(request.param)
     with Space(where or request.getfixturevalue("postgres_url")) as space:
         yield space
@@ -84,26 +82,15 @@ def test_stored_space_keeps_versions_across_reopen_while_memory_spaces_stay_priv
     with Space() as a, Space(":memory:") as b:
         a.set("x", 1, timestamp=1)
         assert "x" not in b
-    with pytest.raises(TypeError, match="space path"):
-        Space(5)
     (tmp_path / "notes.db").write_bytes(b"these are lab notes, not a database" * 20)
     with pytest.raises(ValueError, match="notes.db"):
         Space(tmp_path / "notes.db")
     assert (tmp_path / "notes.db").read_bytes().startswith(b"these are lab notes")
 
 
-@pytest.mark.parametrize("clone", [copy.deepcopy, lambda s: pickle.loads(pickle.dumps(s))])
-def test_memory_space_copies_carry_all_versions_while_stored_space_copies_share_the_store(versioned, clone):
-    with clone(versioned) as other:
-        assert other.history("q01.freq") == versioned.history("q01.freq") and other.path == versioned.path
-        other.set("q01.freq", 1.0, timestamp=4000)
-        assert versioned.get("q01.freq") == (5.2e9 if versioned.path == ":memory:" else 1.0)
-
-
 def test_json_file_round_trip_holds_at_every_timestamp(tmp_path, versioned):
     versioned.to_json(tmp_path / "space.json", timestamp=2500)
     assert json.loads((tmp_path / "space.json").read_text()) == {"q01.freq": 5.1e9, "q01.x_amp": 0.4}
-    assert Space.from_json(tmp_path / "space.json").get("q01.freq", 0) == 5.1e9  # a replay at an old time
 
 
 # The loader only ever parses JSON: whatever the text holds comes back as plain data or is refused.
@@ -134,13 +121,11 @@ def test_temporary_parameters_win_until_cleared_and_survive_pickling(versioned):
     assert (group.get_parameter("q01.freq", 1000), group.get_parameter("q01.x_amp")) == (4.0e9, 0.4)
     with pytest.raises(TypeError):
         group.temporary_parameters["q01.freq"] = 1.0
-    restored = pickle.loads(pickle.dumps(group))
-    assert (restored.name, restored.get_parameter("q01.freq"), restored.space.get("q01.freq", 2000)) == (
-        "chip", 4.0e9, 5.1e9)
-    view = group.temporary_parameters
+    restored, view = pickle.loads(pickle.dumps(group)), group.temporary_parameters
     group.clear_temporary_parameters()
     assert dict(view) == {} and group.get_parameter("q01.freq", 2500) == 5.1e9
-    assert restored.get_parameter("q01.freq") == 4.0e9
+    assert (restored.name, restored.get_parameter("q01.freq"), restored.space.get("q01.freq", 2000)) == (
+        "chip", 4.0e9, 5.1e9)
     for entities in [[1], ["q01", ""], 5]:
         with pytest.raises(TypeError, match="entit"):
             Group("g", entities=entities)
