@@ -53,10 +53,10 @@ class SpyCompiler:
 
 
 class SpyCircuit:
-    """Stands in for the experiment's circuit: records insertions and searches, answers searches with `found`."""
+    """Stands in for the experiment's circuit: records insertions and searches, and finds no gate."""
 
-    def __init__(self, found=(), error=None):
-        self.found, self.error, self.calls = found, error, []
+    def __init__(self):
+        self.calls = []
 
     def add_wave_gate_obj(self, *args, **kwargs):
         self.calls.append(("add", args, kwargs))
@@ -64,6 +64,4 @@ class SpyCircuit:
 
     def search_gates(self, *args, **kwargs):
         self.calls.append(("search", args, kwargs))
-        if self.error is not None:
-            raise self.error
-        return self.found
+        return ()

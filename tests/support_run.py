@@ -7,9 +7,8 @@ from varnok_client.experiment.result import Result
 
 
 class FakeWave:
-    def __init__(self, params=None, config=None, t0=0.0, ratio=1.0):
-        self.wave_parameters, self.waveform_compiler_config = dict(params or {}), dict(config or {})
-        self.t0, self.ratio = t0, ratio
+    def __init__(self, params, config):
+        self.wave_parameters, self.waveform_compiler_config, self.t0, self.ratio = params, config, 0.0, 1.0
 
     def state(self):
         return (dict(self.wave_parameters), dict(self.waveform_compiler_config), self.t0, self.ratio)

@@ -37,6 +37,10 @@ def python_loop(run, callback):
         callback(wave_package=package, exp_obj=exp, pos=pos, steps=steps, options=None)
 
 
+def entry(run, dim, index):
+    return run.exp._Experiment__compiled_sweep_dict[dim][index]
+
+
 def other_group(run):
     return type(run.group)(set_temporary_parameter=lambda key, value: run.log.append(("other", key, value)))
 
@@ -56,27 +60,23 @@ class Collider:
 
 
 def add_collider(run):
-    entry = run.exp._Experiment__compiled_sweep_dict[0][0]
-    value = entry.pop("value")
-    entry[Collider(run.log)] = 0
-    entry["value"] = value
-
-
-def replace_entry(run):
-    run.exp._Experiment__compiled_sweep_dict[0][0] = space_sweep("new", [4, 5, 6])
+    value = entry(run, 0, 0).pop("value")
+    entry(run, 0, 0)[Collider(run.log)] = 0
+    entry(run, 0, 0)["value"] = value
 
 
 CHANGES = {
-    "value list replaced": lambda run: run.exp._Experiment__compiled_sweep_dict[0][0].update(value=[7, 8, 9]),
-    "value list edited in place": lambda run: run.exp._Experiment__compiled_sweep_dict[1][1]["value"].reverse(),
-    "key renamed": lambda run: run.exp._Experiment__compiled_sweep_dict[1][0].update(key="renamed"),
-    "dim moved": lambda run: run.exp._Experiment__compiled_sweep_dict[1][0].update(dim=0),
-    "wave ids replaced": lambda run: run.exp._Experiment__compiled_sweep_dict[0][1].update(wave_ids=[1, 0]),
-    "parameter renamed": lambda run: run.exp._Experiment__compiled_sweep_dict[0][1].update(parameter="detuning"),
-    "non-str key added": lambda run: run.exp._Experiment__compiled_sweep_dict[0][0].__setitem__(1, "one"),
+    "value list replaced": lambda run: entry(run, 0, 0).update(value=[7, 8, 9]),
+    "value list edited in place": lambda run: entry(run, 1, 1)["value"].reverse(),
+    "key renamed": lambda run: entry(run, 1, 0).update(key="renamed"),
+    "dim moved": lambda run: entry(run, 1, 0).update(dim=0),
+    "wave ids replaced": lambda run: entry(run, 0, 1).update(wave_ids=[1, 0]),
+    "parameter renamed": lambda run: entry(run, 0, 1).update(parameter="detuning"),
+    "non-str key added": lambda run: entry(run, 0, 0).__setitem__(1, "one"),
     "key compared by its own __eq__": add_collider,
-    "key deleted": lambda run: run.exp._Experiment__compiled_sweep_dict[1][0].pop("key"),
-    "entry replaced in its list": replace_entry,
+    "key deleted": lambda run: entry(run, 1, 0).pop("key"),
+    "entry replaced in its list": lambda run: run.exp._Experiment__compiled_sweep_dict[0].__setitem__(
+        0, space_sweep("new", [4, 5, 6])),
     "group replaced": lambda run: setattr(run.exp, "_Experiment__group", other_group(run)),
     "circuit replaced": lambda run: setattr(run.exp, "_Experiment__wave_circuit", FakeCircuit(run.log, "new")),
     "instance dict replaced": lambda run: setattr(
