@@ -12,9 +12,9 @@ Where the engine's time goes (callgrind, Python 3.11): nearly all of it is insid
 must call, not in its own code: calling the collaborators (a C-to-Python call costs about twice a
 Python-to-Python one), reading entry fields and writing wave values through dictionaries, and
 attribute reads on the collaborators' objects, which Python's specialised bytecode does faster
-than any public C API call can. On Python 3.12 and later the run also remembers its dictionary
-reads (entry fields, the experiment's own state) while a dictionary watcher reports no change to
-the dicts they came from, which takes most of the lookups out of a step (callgrind, 3.13, heavy
+than any public C API call can. The run also remembers its dictionary reads (entry fields, the
+experiment's own state) while the dicts they came from are unchanged (a dictionary watcher tells on
+3.12 and later, each dict's version tag on 3.11), which takes most of the lookups out of a step (callgrind, 3.13, heavy
 loop: 23,000 instructions a step before, 17,700 after, against the floor's 27,300 to 28,500).
 
     python benchmarks/bench_engine.py

@@ -74,7 +74,11 @@ void DictWatcher::unwatch(PyObject* dict) {
 }
 
 ReadMemo::ReadMemo(State& st)
+#if PY_VERSION_HEX >= 0x030C0000
     : st_(st), enabled_(st.dict_watcher != nullptr && st.dict_watcher->installed()) {
+#else
+    : st_(st), enabled_(st.dict_watcher != nullptr) {
+#endif
   seen_changes_ = DictWatcher::changes();
 }
 
@@ -95,9 +99,13 @@ void ReadMemo::forget() {
 }
 
 bool ReadMemo::can_remember(PyObject* dict) {
+#if PY_VERSION_HEX >= 0x030C0000
+  // Checked since the last change to any watched dict (a change that adds another key empties
+  // the list); without watchers the keys are looked at every time.
   if (std::find(str_keyed_.begin(), str_keyed_.end(), dict) != str_keyed_.end()) {
     return true;
   }
+#endif
   Py_ssize_t position = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
@@ -123,11 +131,11 @@ bool ReadMemo::can_remember(PyObject* dict) {
   return true;
 }
 
-void ReadMemo::remember(PyObject* dict, PyObject* key, PyObject* value) {
+void ReadMemo::remember(PyObject* dict, PyObject* key, PyObject* value, std::uint64_t version) {
   // The read itself may have run Python code (a key's own __eq__ in a dict with other keys):
   // then nothing read now is known to hold. A null `value` keeps the place of a read that is
   // not remembered.
-  const bool unchanged = seen_changes_ == DictWatcher::changes();
+  const bool unchanged = seen_changes_ == DictWatcher::changes() && version_of(dict) == version;
   if (cursor_ >= max_slots) {
     return;
   }
@@ -139,6 +147,7 @@ void ReadMemo::remember(PyObject* dict, PyObject* key, PyObject* value) {
     slot.dict = dict;
     slot.key = key;
     slot.value = Ref::borrow(value);
+    slot.version = version;
   } else {
     slot.dict = nullptr;
     slot.value = Ref();
@@ -152,8 +161,9 @@ Ref ReadMemo::read_item(PyObject* mapping, PyObject* key) {
   if (seen_changes_ != DictWatcher::changes()) {
     forget();
   }
+  const std::uint64_t version = version_of(mapping);
   Ref value = get_item(mapping, key);
-  remember(mapping, key, value.get());
+  remember(mapping, key, value.get(), version);
   return value;
 }
 
@@ -165,17 +175,18 @@ Ref ReadMemo::read_private_attr(PyObject* self, PyObject* name) {
   if (seen_changes_ != DictWatcher::changes()) {
     forget();
   }
+  const std::uint64_t version = version_of(dict);
   PyObject* found = PyDict_GetItemWithError(dict, name);
   if (found == nullptr) {
     if (PyErr_Occurred()) {
       throw_error_set();
     }
     // Not in the dictionary: the ordinary lookup decides (and is not remembered).
-    remember(dict, name, nullptr);
+    remember(dict, name, nullptr, version);
     return get_attr(self, name);
   }
   Ref value = Ref::borrow(found);
-  remember(dict, name, value.get());
+  remember(dict, name, value.get(), version);
   return value;
 }
 

@@ -9,7 +9,8 @@
 //
 // Reads are remembered by their place in the step: the n-th read of a step is checked against
 // the n-th read of the step before (same dict, same key). A step that reads something else
-// simply reads it afresh. Without dictionary watchers (Python 3.11) every read is a real lookup.
+// simply reads it afresh. Python 3.11 has no dictionary watchers; there each remembered read is
+// checked against the version tag its dict had then, which every change of that dict replaces.
 #pragma once
 
 #include <Python.h>
@@ -83,13 +84,22 @@ class ReadMemo {
     PyObject* dict = nullptr;  // kept alive by `watched_`
     PyObject* key = nullptr;   // an interned name of the module state
     Ref value;
+    std::uint64_t version = 0;  // the dict's version tag when read (Python 3.11)
   };
+
+  static std::uint64_t version_of([[maybe_unused]] PyObject* dict) {
+#if PY_VERSION_HEX < 0x030C0000
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#else
+    return 0;
+#endif
+  }
 
   // The remembered value of the next read, if it is `dict[key]` and nothing changed since.
   PyObject* recall(PyObject* dict, PyObject* key) {
     if (enabled_ && seen_changes_ == DictWatcher::changes() && cursor_ < slots_.size()) {
       const Slot& slot = slots_[cursor_];
-      if (slot.dict == dict && slot.key == key) {
+      if (slot.dict == dict && slot.key == key && slot.version == version_of(dict)) {
         ++cursor_;
         return slot.value.get();
       }
@@ -99,7 +109,8 @@ class ReadMemo {
   Ref read_item(PyObject* mapping, PyObject* key);
   Ref read_private_attr(PyObject* self, PyObject* name);
   // Remembers `value` as the read just made (the one `recall` missed).
-  void remember(PyObject* dict, PyObject* key, PyObject* value);
+  // `version` is the dict's version tag before the read.
+  void remember(PyObject* dict, PyObject* key, PyObject* value, std::uint64_t version);
   bool can_remember(PyObject* dict);
   void forget();
 
