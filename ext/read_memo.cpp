@@ -73,11 +73,11 @@ void DictWatcher::unwatch(PyObject* dict) {
 #endif
 }
 
-ReadMemo::ReadMemo(State& st)
+ReadMemo::ReadMemo(State& st, bool remember)
 #if PY_VERSION_HEX >= 0x030C0000
-    : st_(st), enabled_(st.dict_watcher != nullptr && st.dict_watcher->installed()) {
+    : st_(st), enabled_(remember && st.dict_watcher != nullptr && st.dict_watcher->installed()) {
 #else
-    : st_(st), enabled_(st.dict_watcher != nullptr) {
+    : st_(st), enabled_(remember && st.dict_watcher != nullptr) {
 #endif
   seen_changes_ = DictWatcher::changes();
 }
@@ -188,13 +188,6 @@ Ref ReadMemo::read_private_attr(PyObject* self, PyObject* name) {
   Ref value = Ref::borrow(found);
   remember(dict, name, value.get(), version);
   return value;
-}
-
-Ref ReadMemo::property(PyObject* self, PyObject* name, PyObject* stored) {
-  if (plain_instance_dict(st_, self) == nullptr) {
-    return get_attr(self, name);
-  }
-  return private_attr(self, stored);
 }
 
 }  // namespace varnok

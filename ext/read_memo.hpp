@@ -50,7 +50,9 @@ class DictWatcher {
 
 class ReadMemo {
  public:
-  explicit ReadMemo(State& st);
+  // A memo that does not `remember` reads every field through the ordinary lookups: for reads
+  // made once, outside the steps.
+  explicit ReadMemo(State& st, bool remember = true);
   ~ReadMemo();
   ReadMemo(const ReadMemo&) = delete;
   ReadMemo& operator=(const ReadMemo&) = delete;
@@ -77,7 +79,16 @@ class ReadMemo {
     return read_private_attr(self, name);
   }
   // The experiment's `name` property whose getter reads the private attribute `stored`.
-  Ref property(PyObject* self, PyObject* name, PyObject* stored);
+  Ref property(PyObject* self, PyObject* name, PyObject* stored) {
+    PyObject* dict = plain_instance_dict(st_, self);
+    if (dict == nullptr) {
+      return get_attr(self, name);
+    }
+    if (PyObject* known = enabled_ ? recall(dict, stored) : nullptr) {
+      return Ref::borrow(known);
+    }
+    return read_private_attr(self, stored);
+  }
 
  private:
   struct Slot {
@@ -120,8 +131,8 @@ class ReadMemo {
   std::size_t cursor_ = 0;
   std::vector<Slot> slots_;
   std::vector<Ref> watched_;  // every dict this memo watches, until it ends
-  std::vector<PyObject*>
-      str_keyed_;  // watched dicts checked to have only str keys since the last change
+  // Watched dicts checked to have only str keys since the last change.
+  std::vector<PyObject*> str_keyed_;
 };
 
 }  // namespace varnok

@@ -315,7 +315,8 @@ Ref run_exp_normal(State& st, PyObject* self, PyObject* callback, PyObject* opti
   check_run_arguments(options, space_timestamp, timestamp);
   compile_if_needed(st, self, group, timestamp.get());
 
-  ReadMemo memo(st);
+  // The fixed values are read once; only the steps repeat their reads.
+  ReadMemo once(st, false);
   Ref re_compile_list = require(PyList_New(0));
   Ref fixed = read_private(st, self, st.p_compiled_waveform_parameter_list);
   for_each(fixed.get(), [&](PyObject* entry) {
@@ -324,7 +325,7 @@ Ref run_exp_normal(State& st, PyObject* self, PyObject* callback, PyObject* opti
       require_status(PyList_Append(re_compile_list.get(), entry));
     }
     Ref circuit = core::circuit_of(st, self);
-    apply_entry(st, memo, circuit.get(), entry, get_item(entry, st.value).get());
+    apply_entry(st, once, circuit.get(), entry, get_item(entry, st.value).get());
   });
   install_space_parameters(st, self);
 
@@ -334,6 +335,7 @@ Ref run_exp_normal(State& st, PyObject* self, PyObject* callback, PyObject* opti
     return single_step(st, run, circuit.get());
   }
   Ref result = run.new_result();
+  ReadMemo memo(st);
   for (Py_ssize_t i = 0, end0 = sweep_bound(st, self, 0); i < end0; ++i) {
     run.set_position(0, i);
     for (Py_ssize_t j = 0, end1 = sweep_bound(st, self, 1); j < end1; ++j) {
@@ -362,12 +364,12 @@ Ref run_exp_batch_circuit(State& st, PyObject* self, PyObject* callback, PyObjec
   check_run_arguments(options, space_timestamp, timestamp);
   compile_if_needed(st, self, group, timestamp.get());
 
-  ReadMemo memo(st);
+  ReadMemo once(st, false);
   Ref circuits = core::batch_circuits_of(st, self);
   for_each(circuits.get(), [&](PyObject* circuit) {
     Ref fixed = read_private(st, self, st.p_compiled_waveform_parameter_list);
     for_each(fixed.get(), [&](PyObject* entry) {
-      apply_entry(st, memo, circuit, entry, get_item(entry, st.value).get());
+      apply_entry(st, once, circuit, entry, get_item(entry, st.value).get());
     });
   });
   install_space_parameters(st, self);
